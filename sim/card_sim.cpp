@@ -1,0 +1,156 @@
+#include "card_sim.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace card_sim {
+
+namespace {
+
+constexpr std::size_t set_frame_size = 10;
+constexpr int poll_ms = 10;  // how soon the thread notices that it should stop
+
+}  // namespace
+
+simulated_card::simulated_card(behaviour how, std::function<void(const std::string&)> log)
+    : how_(std::move(how)), log_(std::move(log)), states_(how_.states) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ == -1 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    const char* name = ptsname(master_);
+    if (name == nullptr) return;
+    slave_ = open(name, O_RDWR | O_NOCTTY);
+    if (slave_ == -1) return;
+    path_ = name;
+    thread_ = std::thread([this] { serve(); });
+}
+
+simulated_card::~simulated_card() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (slave_ != -1) close(slave_);
+    if (master_ != -1) close(master_);
+}
+
+std::string simulated_card::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::string simulated_card::states() const {
+    std::lock_guard lock(mutex_);
+    return states_;
+}
+
+void simulated_card::serve() {
+    pollfd waiting{master_, POLLIN, 0};
+    char buffer[256];
+    while (!stop_) {
+        if (poll(&waiting, 1, poll_ms) <= 0) continue;
+        const ssize_t count = read(master_, buffer, sizeof buffer);
+        if (count <= 0) continue;
+        for (ssize_t i = 0; i < count; ++i) take(buffer[i]);
+    }
+}
+
+void simulated_card::take(char byte) {
+    std::unique_lock lock(mutex_);
+    received_ += byte;
+    if (!frame_.empty() || byte == 's') {
+        frame_ += byte;
+        if (frame_.size() < set_frame_size) return;
+        const std::string frame = std::exchange(frame_, {});
+        if (frame.back() != 's') {
+            lock.unlock();
+            note("bad set frame " + escape(frame));
+            return;
+        }
+        states_ = frame.substr(1, set_frame_size - 2);
+        const std::string states = states_;
+        lock.unlock();
+        note("set " + escape(states));
+        answer(how_.set, states);
+    } else if (byte == 'g') {
+        const std::string states = states_;
+        lock.unlock();
+        note("get");
+        answer(how_.get, states);
+    } else {
+        lock.unlock();
+        note("stray byte " + escape(std::string(1, byte)));
+    }
+}
+
+void simulated_card::note(const std::string& line) const {
+    if (log_) log_(line);
+}
+
+void simulated_card::answer(const answer_rule& rule, const std::string& own_answer) {
+    std::string bytes = rule.bytes.value_or(own_answer) + rule.extra;
+    if (rule.max_bytes >= 0 && bytes.size() > static_cast<std::size_t>(rule.max_bytes)) {
+        bytes.resize(static_cast<std::size_t>(rule.max_bytes));
+    }
+    if (rule.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(rule.delay_ms));
+    if (!bytes.empty() && write(master_, bytes.data(), bytes.size()) < 0) {
+        note("  cannot answer");
+        return;
+    }
+    note("  answered " + escape(bytes));
+}
+
+std::string escape(const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            text += "\\r";
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\\') {
+            text += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            text += c;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+std::optional<std::string> unescape(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes += text[i];
+            continue;
+        }
+        if (++i == text.size()) return std::nullopt;
+        switch (text[i]) {
+        case 'r': bytes += '\r'; break;
+        case 'n': bytes += '\n'; break;
+        case '\\': bytes += '\\'; break;
+        case 'x': {
+            const std::string hex = text.substr(i + 1, 2);
+            if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0])) ||
+                !std::isxdigit(static_cast<unsigned char>(hex[1]))) {
+                return std::nullopt;
+            }
+            bytes += static_cast<char>(std::stoi(hex, nullptr, 16));
+            i += 2;
+            break;
+        }
+        default: return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
+}  // namespace card_sim

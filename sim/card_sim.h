@@ -1,0 +1,70 @@
+// A simulated I/O card on a pseudo-terminal, for trying io_card and scripts
+// without hardware and for the tests. It serves the master side; io_card opens the
+// slave path like a serial device. The line settings are left as the kernel made
+// them, so whoever opens the slave has to set the line up.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace card_sim {
+
+// How the card answers one kind of command. The default is a sound card's answer,
+// sent at once.
+struct answer_rule {
+    std::optional<std::string> bytes;  // answer with these bytes instead of its own
+    std::string extra;                 // sent right after the answer
+    int max_bytes = -1;                // cut answer and extra to this many bytes; -1: no cut
+    int delay_ms = 0;                  // wait this long before answering
+};
+
+struct behaviour {
+    std::string states = "00000000";  // the outputs when the card starts
+    answer_rule get;                   // answer to 'g': the states
+    answer_rule set;                   // answer to a set frame: the new states
+};
+
+class simulated_card {
+public:
+    // Opens a pseudo-terminal and serves it on a thread of its own until
+    // destroyed. On failure path() is empty. log, if given, is called from that
+    // thread with one line for every frame received.
+    explicit simulated_card(behaviour how = {},
+                            std::function<void(const std::string&)> log = {});
+    ~simulated_card();
+    simulated_card(const simulated_card&) = delete;
+    simulated_card& operator=(const simulated_card&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string received() const;  // every byte received, in order
+    std::string states() const;
+
+private:
+    void serve();
+    void take(char byte);
+    void answer(const answer_rule& rule, const std::string& own_answer);
+    void note(const std::string& line) const;
+
+    behaviour how_;
+    std::function<void(const std::string&)> log_;
+    int master_ = -1;
+    int slave_ = -1;  // held open so that the master never sees a hang-up between runs
+    std::string path_;
+    mutable std::mutex mutex_;
+    std::string received_;
+    std::string states_;
+    std::string frame_;  // a set frame being received
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Bytes shown with C escapes (\r, \n, \\, \xNN) for everything not printable.
+std::string escape(const std::string& bytes);
+// The reverse of escape; nullopt for a malformed escape.
+std::optional<std::string> unescape(const std::string& text);
+
+}  // namespace card_sim

@@ -1,0 +1,93 @@
+// io_card_sim: serves a simulated I/O card on a pseudo-terminal until interrupted.
+// Prints the terminal's path on the first line of stdout and one line for every
+// frame it receives on stderr.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+#include <string>
+
+#include "card_sim.h"
+
+namespace {
+
+constexpr const char* usage_message =
+    "Usage: %s [--states PATTERN] [--delay MS] [--silent] [--short N] [--extra BYTES]"
+    " [--answer BYTES]\n";
+
+[[noreturn]] void exit_with_usage(const char* program) {
+    std::fprintf(stderr, usage_message, program);
+    std::exit(1);
+}
+
+int to_count(const char* program, const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 0 || value > 1000000) {
+        std::fprintf(stderr, "%s: Invalid number '%s'\n", program, text);
+        std::exit(1);
+    }
+    return static_cast<int>(value);
+}
+
+std::string to_bytes(const char* program, const char* text) {
+    const auto bytes = card_sim::unescape(text);
+    if (!bytes) {
+        std::fprintf(stderr, "%s: Invalid bytes '%s' (use \\r, \\n, \\\\ or \\xNN)\n", program,
+                     text);
+        std::exit(1);
+    }
+    return *bytes;
+}
+
+card_sim::behaviour parse(int argc, char* argv[]) {
+    const option options[] = {
+        {"states", required_argument, nullptr, 't'}, {"delay", required_argument, nullptr, 'd'},
+        {"silent", no_argument, nullptr, 'q'},       {"short", required_argument, nullptr, 'n'},
+        {"extra", required_argument, nullptr, 'x'},  {"answer", required_argument, nullptr, 'a'},
+        {nullptr, 0, nullptr, 0},
+    };
+    card_sim::behaviour how;
+    int option = 0;
+    while ((option = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+        switch (option) {
+        case 't': how.states = to_bytes(argv[0], optarg); break;
+        case 'd': how.get.delay_ms = how.set.delay_ms = to_count(argv[0], optarg); break;
+        case 'q': how.get.max_bytes = how.set.max_bytes = 0; break;
+        case 'n': how.get.max_bytes = how.set.max_bytes = to_count(argv[0], optarg); break;
+        case 'x': how.get.extra = to_bytes(argv[0], optarg); break;
+        case 'a': how.get.bytes = to_bytes(argv[0], optarg); break;
+        default: exit_with_usage(argv[0]);
+        }
+    }
+    if (optind < argc) exit_with_usage(argv[0]);
+    return how;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const card_sim::behaviour how = parse(argc, argv);
+
+    // Blocked before the card's thread starts, so that only sigwait sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    const card_sim::simulated_card card(how, [](const std::string& line) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    });
+    if (card.path().empty()) {
+        std::perror("io_card_sim: cannot open a pseudo-terminal");
+        return 1;
+    }
+    std::printf("%s\n", card.path().c_str());
+    std::fflush(stdout);
+
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    return 0;
+}

@@ -1,0 +1,21 @@
+// The card's wire protocol: the get command, the set frame, the pause after each
+// command and the copying of the card's answers to stdout.
+#pragma once
+
+#include <cstddef>
+
+#include "options.h"
+
+// Writes the get command 'g'. If the write fails or is short: prints "Error
+// writing to <port>", closes fd and exits with status 1.
+void send_get(int fd, const card_request& request);
+
+// Writes the set frame 's', the 8 bytes of request.data, 's'. Fails as send_get.
+void send_set(int fd, const card_request& request);
+
+// Gives the card the 20 ms it has to answer a command.
+void settle_wait();
+
+// Copies every byte queued on fd to stdout unchanged and returns how many there
+// were. Stops at the first read that finds nothing, so it never waits.
+std::size_t drain_to_stdout(int fd);

@@ -1,0 +1,45 @@
+// io_card: one short exchange with an eight-output I/O card on a serial line.
+#include <cstdio>
+#include <unistd.h>
+
+#include "card_protocol.h"
+#include "options.h"
+#include "serial_line.h"
+
+namespace {
+
+// The stages run in this order whatever the order of the options.
+void run_stages(int fd, card_request& request) {
+    if (request.set_flag) {
+        send_set(fd, request);
+        settle_wait();
+        drain_to_stdout(fd);
+    }
+    if (request.get_flag) {
+        send_get(fd, request);
+        settle_wait();
+        // An empty answer would look like success to a script reading the states.
+        if (drain_to_stdout(fd) == 0) {
+            fail_on_port(fd, request, "%s: No answer from the card on %s\n");
+        }
+    }
+    if (request.change_flag) {
+        // Switching single outputs is not built yet: -1 ... -8 are checked on the
+        // command line and do nothing here.
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    card_request request = parse_options(argc, argv);
+    const int fd = open_port(request);
+    run_stages(fd, request);
+    close(fd);
+    // The card's answers are the output; losing them is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: Error writing to standard output\n", request.program);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,49 @@
+#include "serial_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Starts from the device's own attributes so that settings this program does not
+// care about, such as HUPCL, stay as the device has them.
+void set_line(int fd) {
+    termios line{};
+    tcgetattr(fd, &line);
+    cfsetispeed(&line, B9600);
+    cfsetospeed(&line, B9600);
+    // A fresh port echoes, maps CR to LF, swallows XON/XOFF and turns 0x03 into a
+    // signal that flushes the input: the card's bytes must pass untouched.
+    cfmakeraw(&line);
+    line.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY | IUCLC);
+    line.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 10;
+    // A path that is not a terminal fails here; it is used as it is.
+    tcsetattr(fd, TCSANOW, &line);
+}
+
+}  // namespace
+
+int open_port(const card_request& request) {
+    const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1) {
+        std::fprintf(stderr, "Error opening %s!\n", request.port);
+        std::exit(1);
+    }
+    // Reads must never wait: the card's answer is whatever came within the pause.
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    set_line(fd);
+    return fd;
+}
+
+void fail_on_port(int fd, const card_request& request, const char* format) {
+    std::fflush(stdout);
+    std::fprintf(stderr, format, request.program, request.port);
+    close(fd);
+    std::exit(1);
+}

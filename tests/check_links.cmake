@@ -1,0 +1,8 @@
+execute_process(COMMAND readelf -d ${BINARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${BINARY}")
+endif()
+string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
+if(NOT needed STREQUAL "Shared library: [libc.so.6]")
+  message(FATAL_ERROR "io_card needs more than libc: ${needed}")
+endif()

@@ -1,0 +1,92 @@
+// The command line: what a valid one puts in the request, and how an invalid one
+// is refused by the real program before anything is opened.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "options.h"
+#include "process.h"
+
+namespace {
+
+card_request parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "io_card");
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    optind = 0;  // a full restart of getopt for every parse
+    return parse_options(static_cast<int>(args.size()), argv.data());
+}
+
+std::string field(const char (&bytes)[output_count]) {
+    return std::string(bytes, output_count);
+}
+
+TEST(Options, ValidCommandLinesFillTheRequest) {
+    const std::string longest(255, 'x');
+    struct valid_case {
+        std::vector<std::string> args;
+        std::string port, on, off, data;
+        int set, get, change;
+    };
+    const valid_case cases[] = {
+        {{"-p", "/dev/ttyUSB0"}, "/dev/ttyUSB0", "00000000", "00000000", "00000000", 0, 0, 0},
+        {{"-p", "A", "-p", "B"}, "B", "00000000", "00000000", "00000000", 0, 0, 0},
+        {{"-p", longest}, longest, "00000000", "00000000", "00000000", 0, 0, 0},
+        {{"-p/dev/x", "-s10101010", "-g"}, "/dev/x", "00000000", "00000000", "10101010", 1, 1, 0},
+        {{"-s", "11110000", "-p", "P", "-s", "00001111"}, "P", "00000000", "00000000", "00001111", 1, 0, 0},
+        {{"-p", "P", "-3", "on", "-3", "off"}, "P", "00100000", "00100000", "00000000", 0, 0, 1},
+        {{"-8", "off", "-g", "-1on", "-p", "P"}, "P", "10000000", "00000001", "00000000", 0, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const card_request request = parse(c.args);
+        EXPECT_EQ(request.port, c.port);
+        EXPECT_EQ(field(request.on_mask), c.on);
+        EXPECT_EQ(field(request.off_mask), c.off);
+        EXPECT_EQ(field(request.data), c.data);
+        EXPECT_EQ(request.set_flag, c.set);
+        EXPECT_EQ(request.get_flag, c.get);
+        EXPECT_EQ(request.change_flag, c.change);
+    }
+}
+
+TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
+    // The port does not exist: had io_card opened it, "Error opening" would show.
+    const std::string port = "/nonexistent/ttyS9";
+    const std::string usage = "Usage: io_card -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n";
+    const std::string pattern_need = "' (need 8 characters, each 0 or 1)\n";
+    struct invalid_case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const invalid_case cases[] = {
+        {{}, usage},
+        {{"-g"}, usage},
+        {{"-p", ""}, usage},
+        {{"-p", std::string(256, 'x')}, "io_card: Invalid port name\n"},
+        {{"-p", port, "-s", "101"}, "io_card: Invalid pattern '101" + pattern_need},
+        {{"-p", port, "-s", "1111000011"}, "io_card: Invalid pattern '1111000011" + pattern_need},
+        {{"-p", port, "-s", ""}, "io_card: Invalid pattern '" + pattern_need},
+        {{"-p", port, "-s", "1010101x"}, "io_card: Invalid pattern '1010101x" + pattern_need},
+        {{"-p", port, "-3", "ON"}, "io_card: Invalid state 'ON' for output 3 (need on or off)\n"},
+        {{"-p", port, "-3", "On"}, "io_card: Invalid state 'On' for output 3 (need on or off)\n"},
+        {{"-p", port, "-5", "on "}, "io_card: Invalid state 'on ' for output 5 (need on or off)\n"},
+        {{"-p", port, "-4", "maybe"}, "io_card: Invalid state 'maybe' for output 4 (need on or off)\n"},
+        {{"-p", port, "-s", "bad", "-3", "bad"}, "io_card: Invalid pattern 'bad" + pattern_need},
+        {{"-p", port, "-3", "on", "4", "on"}, "io_card: Unexpected argument '4'\n" + usage},
+        {{"-p", port, "-9", "on"}, "io_card: invalid option -- '9'\n" + usage},
+        {{"-p", port, "-3"}, "io_card: option requires an argument -- '3'\n" + usage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const run_result result = run_io_card(c.args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+int ms_left(steady::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Appends what fd has to text; false once it is at its end.
+bool read_some(int fd, std::string& text) {
+    char buffer[4096];
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count > 0) text.append(buffer, static_cast<std::size_t>(count));
+    return count > 0 || (count < 0 && errno == EINTR);
+}
+
+}  // namespace
+
+child_process spawn(const std::string& path, const std::string& name,
+                    const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+    std::vector<char*> argv{const_cast<char*>(name.c_str())};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    child_process child;
+    if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        child.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    child.out_fd = out[0];
+    child.err_fd = err[0];
+    return child;
+}
+
+std::string read_line(const child_process& child, int timeout_ms) {
+    const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    std::string line;
+    char c = 0;
+    pollfd waiting{child.out_fd, POLLIN, 0};
+    while (poll(&waiting, 1, ms_left(deadline)) > 0 && read(child.out_fd, &c, 1) == 1) {
+        if (c == '\n') break;
+        line += c;
+    }
+    return line;
+}
+
+run_result finish(child_process& child, int timeout_ms) {
+    run_result result;
+    const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd streams[2] = {{child.out_fd, POLLIN, 0}, {child.err_fd, POLLIN, 0}};
+    std::string* texts[2] = {&result.out, &result.err};
+    while (streams[0].fd >= 0 || streams[1].fd >= 0) {
+        if (poll(streams, 2, ms_left(deadline)) <= 0) {
+            result.timed_out = true;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].revents != 0 && !read_some(streams[i].fd, *texts[i])) {
+                close(streams[i].fd);
+                streams[i].fd = -1;
+            }
+        }
+    }
+    for (const auto& stream : streams) {
+        if (stream.fd >= 0) close(stream.fd);
+    }
+    if (child.pid <= 0) return result;
+    int status = 0;
+    while (waitpid(child.pid, &status, WNOHANG) == 0) {
+        if (result.timed_out || ms_left(deadline) == 0) {
+            result.timed_out = true;
+            kill(child.pid, SIGKILL);
+            waitpid(child.pid, &status, 0);
+            break;
+        }
+        usleep(1000);
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+run_result run_io_card(const std::vector<std::string>& args, int timeout_ms) {
+    auto child = spawn(IO_CARD_PATH, "io_card", args);
+    return finish(child, timeout_ms);
+}

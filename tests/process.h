@@ -1,0 +1,30 @@
+// Runs the built programs as a user would, with every wait bounded.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    bool timed_out = false;
+};
+
+struct child_process {
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+};
+
+// Starts path with argv[0] set to name and stdin from /dev/null.
+child_process spawn(const std::string& path, const std::string& name,
+                    const std::vector<std::string>& args);
+// Reads stdout up to the first newline (which is not returned), for at most timeout_ms.
+std::string read_line(const child_process& child, int timeout_ms);
+// Collects the rest of the output and the status; kills the child at the deadline.
+run_result finish(child_process& child, int timeout_ms);
+
+// Runs the built io_card, invoked as "io_card".
+run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000);

@@ -1,0 +1,164 @@
+// Whole runs of the built io_card against the simulated card: the bytes on the
+// wire, stdout byte for byte, stderr and the exit status.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include "card_sim.h"
+#include "process.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string with_port(std::string text, const std::string& port) {
+    const std::string marker = "{port}";
+    for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker)) {
+        text.replace(at, marker.size(), port);
+    }
+    return text;
+}
+
+struct wire_case {
+    const char* name;
+    card_sim::behaviour card;
+    std::vector<std::string> args;  // after -p and the card's path
+    std::string wire, out, err;
+    int status;
+};
+
+void expect_run(const wire_case& c) {
+    SCOPED_TRACE(c.name);
+    const card_sim::simulated_card card(c.card);
+    ASSERT_FALSE(card.path().empty());
+    std::vector<std::string> args{"-p", card.path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const run_result result = run_io_card(args);
+    EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
+    EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
+    EXPECT_EQ(result.err, with_port(c.err, card.path()));
+    EXPECT_EQ(result.status, c.status);
+}
+
+card_sim::behaviour card_with(std::string states) {
+    card_sim::behaviour card;
+    card.states = std::move(states);
+    return card;
+}
+
+TEST(Run, SetAndGetStages) {
+    auto silent_set = card_with("01100110");
+    silent_set.set.max_bytes = 0;
+    auto silent_get = card_with("01100110");
+    silent_get.get.max_bytes = 0;
+    auto silent = card_with("01100110");
+    silent.get.max_bytes = silent.set.max_bytes = 0;
+    auto late_set = card_with("01100110");
+    late_set.set.delay_ms = 30;
+    auto crlf = card_with("01100110");
+    crlf.get.extra = "\r\n";
+
+    const wire_case cases[] = {
+        {"port only", {}, {}, "", "", "", 0},
+        {"set then get", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0},
+        {"options in any order", {}, {"-g", "-s", "10101010"}, "s10101010sg", "1010101010101010", "", 0},
+        {"get prints the states", crlf, {"-g"}, "g", "01100110\r\n", "", 0},
+        {"silent set is fine", silent_set, {"-s", "11110000", "-g"}, "s11110000sg", "11110000", "", 0},
+        {"silent set alone", silent, {"-s", "11110000"}, "s11110000s", "", "", 0},
+        {"get needs an answer", silent_get, {"-g"}, "g", "",
+         "io_card: No answer from the card on {port}\n", 1},
+        {"what came before a silent get is kept", silent_get, {"-s", "00000001", "-g"},
+         "s00000001sg", "00000001", "io_card: No answer from the card on {port}\n", 1},
+        {"a late answer shows in the next stage", late_set, {"-s", "11110000", "-g"},
+         "s11110000sg", "1111000011110000", "", 0},
+    };
+    for (const auto& c : cases) expect_run(c);
+}
+
+TEST(Run, AnswersPassThroughUnchangedAndAreNotEchoed) {
+    const std::string every_awkward_byte = "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f"s;
+    card_sim::behaviour card;
+    card.get.bytes = every_awkward_byte;
+    card.set.bytes = every_awkward_byte;
+    expect_run({"awkward bytes", card, {"-s", "00000000", "-g"}, "s00000000sg",
+                every_awkward_byte + every_awkward_byte, "", 0});
+}
+
+TEST(Run, LineIsSetUpRawAt9600By8N1) {
+    const card_sim::simulated_card card;
+    const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_NE(fd, -1);
+    termios line{};
+    ASSERT_EQ(tcgetattr(fd, &line), 0);
+    ASSERT_TRUE(line.c_lflag & ICANON) << "the simulated line should start cooked";
+    const tcflag_t hupcl = line.c_cflag & HUPCL;
+
+    EXPECT_EQ(run_io_card({"-p", card.path()}).status, 0);
+    ASSERT_EQ(tcgetattr(fd, &line), 0);
+    close(fd);
+    EXPECT_EQ(cfgetispeed(&line), B9600);
+    EXPECT_EQ(cfgetospeed(&line), B9600);
+    EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              tcflag_t{CS8 | CLOCAL | CREAD});
+    EXPECT_EQ(line.c_cflag & HUPCL, hupcl);
+    EXPECT_EQ(line.c_lflag & (ICANON | ISIG | ECHO | ECHONL | IEXTEN), 0u);
+    EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | BRKINT | PARMRK), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line.c_cc[VMIN], 0);
+    EXPECT_EQ(line.c_cc[VTIME], 10);
+}
+
+TEST(Run, FailuresOutsideTheCard) {
+    struct failure_case {
+        std::vector<std::string> args;
+        std::string err;
+        int status;
+    };
+    const failure_case cases[] = {
+        {{"-p", "/nonexistent/ttyS9", "-g"}, "Error opening /nonexistent/ttyS9!\n", 1},
+        {{"-p", "/dev/full", "-s", "10101010"}, "io_card: Error writing to /dev/full\n", 1},
+        {{"-p", "/dev/full", "-g"}, "io_card: Error writing to /dev/full\n", 1},
+        // Not a terminal: the line settings fail unnoticed and the stages run.
+        {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
+        {{"-p", "/dev/null", "-g"}, "io_card: No answer from the card on /dev/null\n", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const run_result result = run_io_card(c.args);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, c.status);
+    }
+}
+
+TEST(Run, LostOutputIsAFailure) {
+    const card_sim::simulated_card card;
+    auto child = spawn("/bin/sh", "sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", IO_CARD_PATH,
+                                         "-p", card.path(), "-g"});
+    const run_result result = finish(child, 10000);
+    EXPECT_EQ(result.err, IO_CARD_PATH ": Error writing to standard output\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST(Run, SimulatedCardProgramServesIoCard) {
+    auto sim = spawn(IO_CARD_SIM_PATH, "io_card_sim", {"--extra", "\\r\\n"});
+    const std::string path = read_line(sim, 5000);
+    ASSERT_FALSE(path.empty());
+    const run_result set = run_io_card({"-p", path, "-s", "10100101"});
+    const run_result get = run_io_card({"-p", path, "-g"});
+    kill(sim.pid, SIGINT);
+    const run_result served = finish(sim, 5000);
+
+    EXPECT_EQ(set.out, "10100101");
+    EXPECT_EQ(get.out, "10100101\r\n");
+    EXPECT_EQ(set.status + get.status, 0);
+    EXPECT_EQ(served.err, "set 10100101\n  answered 10100101\nget\n  answered 10100101\\r\\n\n");
+    EXPECT_EQ(served.status, 0);
+}
+
+}  // namespace
