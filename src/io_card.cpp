@@ -32,6 +32,9 @@ void run_stages(int fd, card_request& request) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A buffer of our own keeps stdio from allocating one on the first answer.
+    static char stdout_buffer[BUFSIZ];
+    std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
     run_stages(fd, request);
