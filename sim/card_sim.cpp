@@ -21,11 +21,12 @@ constexpr int poll_ms = 10;  // how soon the thread notices that it should stop
 
 simulated_card::simulated_card(behaviour how, std::function<void(const std::string&)> log)
     : how_(std::move(how)), log_(std::move(log)), states_(how_.states) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    // Close-on-exec, so that the programs run against the card do not hold it.
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ == -1 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     const char* name = ptsname(master_);
     if (name == nullptr) return;
-    slave_ = open(name, O_RDWR | O_NOCTTY);
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ == -1) return;
     path_ = name;
     thread_ = std::thread([this] { serve(); });

@@ -22,6 +22,21 @@ void write_or_fail(int fd, const card_request& request, const char* bytes, std::
     }
 }
 
+// Stops at the first read that finds nothing, so it never waits, and never reads
+// past the states: whatever follows them is the drain's to print.
+bool read_states(int fd, char (&states)[output_count]) {
+    std::size_t count = 0;
+    while (count < output_count) {
+        const ssize_t got = read(fd, states + count, output_count - count);
+        if (got <= 0) return false;
+        count += static_cast<std::size_t>(got);
+    }
+    for (const char state : states) {
+        if (state != '0' && state != '1') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void send_get(int fd, const card_request& request) {
@@ -46,4 +61,27 @@ std::size_t drain_to_stdout(int fd) {
         ++count;
     }
     return count;
+}
+
+void merge_outputs(int fd, card_request& request) {
+    send_get(fd, request);
+    settle_wait();
+    // Writing back a state that was not read would switch outputs nobody named.
+    char states[output_count];
+    if (!read_states(fd, states)) {
+        fail_on_port(fd, request,
+                     "%s: No valid state from the card on %s; outputs left unchanged\n");
+    }
+    for (std::size_t i = 0; i < output_count; ++i) {
+        if (request.on_mask[i] == '1') {
+            request.data[i] = '1';
+        } else if (request.off_mask[i] == '1') {
+            request.data[i] = '0';
+        } else {
+            request.data[i] = states[i];
+        }
+    }
+    send_set(fd, request);
+    settle_wait();
+    drain_to_stdout(fd);
 }

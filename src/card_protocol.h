@@ -19,3 +19,10 @@ void settle_wait();
 // Copies every byte queued on fd to stdout unchanged and returns how many there
 // were. Stops at the first read that finds nothing, so it never waits.
 std::size_t drain_to_stdout(int fd);
+
+// Switches the outputs that request asks for and keeps the others as the card
+// reports them: sends 'g', waits, reads exactly eight state bytes, merges the
+// masks into request.data (on beats off), sends the set frame, waits and drains.
+// Without eight '0'/'1' bytes in time it sends no set frame: it prints "No valid
+// state", closes fd and exits with status 1.
+void merge_outputs(int fd, card_request& request);

@@ -23,10 +23,7 @@ void run_stages(int fd, card_request& request) {
             fail_on_port(fd, request, "%s: No answer from the card on %s\n");
         }
     }
-    if (request.change_flag) {
-        // Switching single outputs is not built yet: -1 ... -8 are checked on the
-        // command line and do nothing here.
-    }
+    if (request.change_flag) merge_outputs(fd, request);
 }
 
 }  // namespace
@@ -37,6 +34,7 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
+    lock_port(fd, request);
     run_stages(fd, request);
     close(fd);
     // The card's answers are the output; losing them is no success.

@@ -1,12 +1,24 @@
 #include "serial_line.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr long lock_wait_ms = 2000;
+constexpr useconds_t lock_retry_us = 2000;
+
+long now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
 
 // Starts from the device's own attributes so that settings this program does not
 // care about, such as HUPCL, stay as the device has them.
@@ -39,6 +51,16 @@ int open_port(const card_request& request) {
     fcntl(fd, F_SETFL, O_NONBLOCK);
     set_line(fd);
     return fd;
+}
+
+void lock_port(int fd, const card_request& request) {
+    const long deadline = now_ms() + lock_wait_ms;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked
+        if (now_ms() >= deadline) fail_on_port(fd, request, "%s: %s is busy\n");
+        usleep(lock_retry_us);
+    }
 }
 
 void fail_on_port(int fd, const card_request& request, const char* format) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "options.h"
-#include "process.h"
+#include "harness.h"
 
 namespace {
 

@@ -10,46 +10,11 @@
 #include <vector>
 
 #include "card_sim.h"
-#include "process.h"
+#include "harness.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-std::string with_port(std::string text, const std::string& port) {
-    const std::string marker = "{port}";
-    for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker)) {
-        text.replace(at, marker.size(), port);
-    }
-    return text;
-}
-
-struct wire_case {
-    const char* name;
-    card_sim::behaviour card;
-    std::vector<std::string> args;  // after -p and the card's path
-    std::string wire, out, err;
-    int status;
-};
-
-void expect_run(const wire_case& c) {
-    SCOPED_TRACE(c.name);
-    const card_sim::simulated_card card(c.card);
-    ASSERT_FALSE(card.path().empty());
-    std::vector<std::string> args{"-p", card.path()};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const run_result result = run_io_card(args);
-    EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
-    EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
-    EXPECT_EQ(result.err, with_port(c.err, card.path()));
-    EXPECT_EQ(result.status, c.status);
-}
-
-card_sim::behaviour card_with(std::string states) {
-    card_sim::behaviour card;
-    card.states = std::move(states);
-    return card;
-}
 
 TEST(Run, SetAndGetStages) {
     auto silent_set = card_with("01100110");
@@ -91,7 +56,7 @@ TEST(Run, AnswersPassThroughUnchangedAndAreNotEchoed) {
 
 TEST(Run, LineIsSetUpRawAt9600By8N1) {
     const card_sim::simulated_card card;
-    const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY);
+    const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_NE(fd, -1);
     termios line{};
     ASSERT_EQ(tcgetattr(fd, &line), 0);

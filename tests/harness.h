@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+
+#include "card_sim.h"
 #include <sys/types.h>
 #include <vector>
 
@@ -28,3 +30,17 @@ run_result finish(child_process& child, int timeout_ms);
 
 // Runs the built io_card, invoked as "io_card".
 run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000);
+
+// One run of io_card against a fresh simulated card, and what it must leave.
+struct wire_case {
+    const char* name;
+    card_sim::behaviour card;
+    std::vector<std::string> args;  // after -p and the card's path
+    std::string wire;               // every byte the card received
+    std::string out;
+    std::string err;                // "{port}" stands for the card's path
+    int status;
+};
+void expect_run(const wire_case& c);
+
+card_sim::behaviour card_with(std::string states);

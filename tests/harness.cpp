@@ -1,4 +1,4 @@
-#include "process.h"
+#include "harness.h"
 
 #include <cerrno>
 #include <chrono>
@@ -8,6 +8,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -108,3 +110,35 @@ run_result run_io_card(const std::vector<std::string>& args, int timeout_ms) {
     auto child = spawn(IO_CARD_PATH, "io_card", args);
     return finish(child, timeout_ms);
 }
+
+namespace {
+
+std::string with_port(std::string text, const std::string& port) {
+    const std::string marker = "{port}";
+    for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker)) {
+        text.replace(at, marker.size(), port);
+    }
+    return text;
+}
+
+}  // namespace
+
+void expect_run(const wire_case& c) {
+    SCOPED_TRACE(c.name);
+    const card_sim::simulated_card card(c.card);
+    ASSERT_FALSE(card.path().empty());
+    std::vector<std::string> args{"-p", card.path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const run_result result = run_io_card(args);
+    EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
+    EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
+    EXPECT_EQ(result.err, with_port(c.err, card.path()));
+    EXPECT_EQ(result.status, c.status);
+}
+
+card_sim::behaviour card_with(std::string states) {
+    card_sim::behaviour card;
+    card.states = std::move(states);
+    return card;
+}
+

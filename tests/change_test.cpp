@@ -1,0 +1,139 @@
+// Switching single outputs: the merge, the refusal to write back a state that was
+// not read, and one run at a time on a card.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <future>
+#include <random>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+#include "card_sim.h"
+#include "harness.h"
+
+namespace {
+
+const std::string no_state =
+    "io_card: No valid state from the card on {port}; outputs left unchanged\n";
+
+TEST(Change, MergesRequestsIntoTheCardsStates) {
+    auto crlf = card_with("00000000");
+    crlf.get.extra = "\r\n";
+    auto silent_get = card_with("11110000");
+    silent_get.get.max_bytes = 0;
+    auto short_get = card_with("00000000");
+    short_get.get.max_bytes = 4;
+    auto garbled = card_with("00000000");
+    garbled.get.bytes = "0101x101";
+    auto late = card_with("00000000");
+    late.get.delay_ms = 30;
+
+    const wire_case cases[] = {
+        {"on and off", card_with("10101010"), {"-1", "off", "-8", "on"}, "gs00101011s", "00101011", "", 0},
+        {"one off", card_with("11111111"), {"-2", "off"}, "gs10111111s", "10111111", "", 0},
+        {"on beats off", card_with("00000000"), {"-5", "off", "-5", "on"}, "gs00001000s", "00001000", "", 0},
+        {"on beats off, either order", card_with("00000000"), {"-5", "on", "-5", "off"}, "gs00001000s", "00001000", "", 0},
+        {"bytes after the states are printed first", crlf, {"-3", "on"}, "gs00100000s", "\r\n00100000", "", 0},
+        {"with -g, g goes out twice", card_with("01000000"), {"-g", "-2", "off"}, "ggs00000000s",
+         "0100000000000000", "", 0},
+        {"all three stages", card_with("00000000"), {"-1", "on", "-g", "-s", "00000011"},
+         "s00000011sggs10000011s", "00000011" "00000011" "10000011", "", 0},
+        {"no answer", silent_get, {"-1", "on"}, "g", "", no_state, 1},
+        {"no answer after a set", silent_get, {"-s", "11110000", "-1", "off"}, "s11110000sg", "11110000", no_state, 1},
+        {"short answer", short_get, {"-6", "on"}, "g", "", no_state, 1},
+        {"garbled answer", garbled, {"-7", "on"}, "g", "", no_state, 1},
+        {"late answer", late, {"-1", "on"}, "g", "", no_state, 1},
+    };
+    for (const auto& c : cases) expect_run(c);
+}
+
+// Whatever the card answers, a set frame goes out only when its first eight bytes
+// were states, and then it carries only states.
+TEST(Change, NeverWritesBackWhatWasNotAState) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 60; ++round) {
+        const bool state_like = round % 2 == 0;
+        std::string answer(random() % 13, '\0');
+        for (auto& byte : answer) {
+            byte = static_cast<char>(state_like ? '0' + random() % 2 : random() % 256);
+        }
+        const bool valid = answer.size() >= 8 &&
+                           answer.find_first_not_of("01") >= 8;
+        card_sim::behaviour card;
+        card.get.bytes = answer;
+        std::string merged = answer.substr(0, 8);
+        if (valid) merged[3] = '1';
+        expect_run({("answer " + card_sim::escape(answer)).c_str(), card, {"-4", "on"},
+                    valid ? "gs" + merged + "s" : "g",
+                    valid ? answer.substr(8) + merged : "", valid ? "" : no_state, valid ? 0 : 1});
+    }
+}
+
+// Each run switches one more output on; interleaved frames would lose one.
+TEST(Change, ConcurrentRunsFollowEachOther) {
+    for (int repeat = 0; repeat < 3; ++repeat) {
+        const card_sim::simulated_card card;
+        std::vector<std::future<run_result>> runs;
+        for (int output = 1; output <= 8; ++output) {
+            runs.push_back(std::async(std::launch::async, [&card, output] {
+                return run_io_card({"-p", card.path(), "-" + std::to_string(output), "on"});
+            }));
+        }
+        for (auto& run : runs) {
+            const run_result result = run.get();
+            EXPECT_EQ(result.status, 0) << result.err;
+        }
+        EXPECT_EQ(card.states(), "11111111");
+
+        const std::string wire = card.received();
+        ASSERT_EQ(wire.size(), 8u * 11u) << card_sim::escape(wire);
+        std::string states = "00000000";
+        for (std::size_t at = 0; at < wire.size(); at += 11) {
+            const std::string exchange = wire.substr(at, 11);
+            ASSERT_EQ(exchange.substr(0, 2) + exchange.substr(10), "gss") << card_sim::escape(wire);
+            const std::string written = exchange.substr(2, 8);
+            int switched = 0;
+            for (std::size_t i = 0; i < 8; ++i) {
+                ASSERT_TRUE(written[i] == states[i] || (states[i] == '0' && written[i] == '1'));
+                switched += written[i] != states[i];
+            }
+            EXPECT_EQ(switched, 1) << card_sim::escape(wire);
+            states = written;
+        }
+    }
+}
+
+TEST(Change, WaitsForAHeldCardUpToTwoSeconds) {
+    using clock = std::chrono::steady_clock;
+    for (const int held_ms : {300, 2600}) {
+        SCOPED_TRACE(held_ms);
+        const card_sim::simulated_card card;
+        const int holder = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        auto release = std::async(std::launch::async, [holder, held_ms] {
+            usleep(static_cast<useconds_t>(held_ms) * 1000);
+            close(holder);
+        });
+        const auto start = clock::now();
+        const run_result result = run_io_card({"-p", card.path(), "-g"});
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
+        release.get();
+        if (held_ms < 2000) {
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.out, "00000000");
+            EXPECT_EQ(card.received(), "g");
+            EXPECT_GE(waited.count(), held_ms);
+        } else {
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err, "io_card: " + card.path() + " is busy\n");
+            EXPECT_EQ(card.received(), "");
+            EXPECT_GE(waited.count(), 2000);
+        }
+    }
+}
+
+}  // namespace
