@@ -15,6 +15,25 @@ constexpr const char* usage_message =
     "Usage: %s [--states PATTERN] [--delay MS] [--silent] [--short N] [--extra BYTES]"
     " [--answer BYTES]\n";
 
+constexpr const char* help_text =
+    "Serve a simulated eight-output I/O card on a pseudo-terminal until interrupted.\n"
+    "Prints the terminal's path on the first line, then one line per frame received\n"
+    "on standard error. Use the path as io_card's -p.\n"
+    "\n"
+    "  --states PATTERN  start with these states (default 00000000)\n"
+    "  --delay MS        answer every command MS milliseconds late\n"
+    "  --silent          never answer\n"
+    "  --short N         send only the first N bytes of every answer\n"
+    "  --extra BYTES     send BYTES after the states, such as '\\r\\n'\n"
+    "  --answer BYTES    answer g with BYTES instead of the states\n"
+    "  -h, --help        print this help and exit\n"
+    "      --version     print the version and exit\n"
+    "BYTES take the escapes \\r, \\n, \\\\ and \\xNN.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  stopped by SIGINT, SIGTERM or SIGHUP, or after --help or --version\n"
+    "  1  an invalid command line, or no pseudo-terminal could be opened\n";
+
 [[noreturn]] void exit_with_usage(const char* program) {
     std::fprintf(stderr, usage_message, program);
     std::exit(1);
@@ -45,18 +64,26 @@ card_sim::behaviour parse(int argc, char* argv[]) {
         {"states", required_argument, nullptr, 't'}, {"delay", required_argument, nullptr, 'd'},
         {"silent", no_argument, nullptr, 'q'},       {"short", required_argument, nullptr, 'n'},
         {"extra", required_argument, nullptr, 'x'},  {"answer", required_argument, nullptr, 'a'},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     card_sim::behaviour how;
-    int option = 0;
-    while ((option = getopt_long(argc, argv, "", options, nullptr)) != -1) {
-        switch (option) {
+    int code = 0;
+    while ((code = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+        switch (code) {
         case 't': how.states = to_bytes(argv[0], optarg); break;
         case 'd': how.get.delay_ms = how.set.delay_ms = to_count(argv[0], optarg); break;
         case 'q': how.get.max_bytes = how.set.max_bytes = 0; break;
         case 'n': how.get.max_bytes = how.set.max_bytes = to_count(argv[0], optarg); break;
         case 'x': how.get.extra = to_bytes(argv[0], optarg); break;
         case 'a': how.get.bytes = to_bytes(argv[0], optarg); break;
+        case 'h':
+            std::printf(usage_message, argv[0]);
+            std::fputs(help_text, stdout);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+        case 'V':
+            std::puts("io_card_sim " IO_CARD_VERSION);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
         default: exit_with_usage(argv[0]);
         }
     }

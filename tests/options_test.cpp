@@ -89,4 +89,21 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
     }
 }
 
+TEST(Options, HelpAndVersion) {
+    const std::string usage = "Usage: io_card -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n";
+    for (const auto* help : {"-h", "--help"}) {
+        const run_result result = run_io_card({help});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.substr(0, usage.size()), usage);
+        EXPECT_NE(result.out.find("Exit status:"), std::string::npos);
+        EXPECT_EQ(result.err, "");
+    }
+    const run_result version = run_io_card({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "io_card " IO_CARD_VERSION "\n");
+    const run_result bogus = run_io_card({"--bogus"});
+    EXPECT_EQ(bogus.status, 1);
+    EXPECT_EQ(bogus.err, "io_card: unrecognized option '--bogus'\n" + usage);
+}
+
 }  // namespace

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Completes a few command lines with the bash completion script and checks the words offered.
+set -u
+source "$1"
+failed=0
+expect() {  # expect PATTERN WORD...: completing the last WORD offers words matching PATTERN
+    local wanted=$1; shift
+    COMP_WORDS=(io_card "$@"); COMP_CWORD=$#
+    _io_card
+    local got="${COMPREPLY[*]}"
+    # shellcheck disable=SC2053
+    if [[ $got != $wanted ]]; then echo "io_card $*<TAB>: got '$got', want '$wanted'"; failed=1; fi
+}
+expect 'on off' -3 ''
+expect 'off' -p /dev/ttyS0 -8 of
+expect '-p -s -g -1 -2 -3 -4 -5 -6 -7 -8 -h --help --version' -p /dev/ttyS0 -
+expect '--help --version' --
+expect '' -s ''
+expect '/dev/tty*' -p /dev/tty   # /dev/tty is on every Linux system
+expect '' -p /dev/nul            # no terminal
+exit $failed

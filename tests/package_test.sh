@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs into a scratch prefix and builds the Debian package, then runs the
+# unpacked programs: what a user gets from cmake --install or dpkg.
+set -eu
+build=$1 version=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+for file in bin/io_card bin/io_card_sim share/man/man1/io_card.1 share/man/man1/io_card_sim.1 \
+            share/bash-completion/completions/io_card; do
+    [ -f "$scratch/prefix/$file" ] || { echo "not installed: $file"; exit 1; }
+done
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" >/dev/null
+deb=$(echo "$scratch"/package/io-card_"$version"_*.deb)
+dpkg-deb -f "$deb" Package Version Depends
+dpkg-deb -f "$deb" Depends | grep -qx 'libc6 (>= [0-9.]*)' || { echo "depends on more than libc"; exit 1; }
+dpkg-deb -x "$deb" "$scratch/unpacked"
+[ "$("$scratch/unpacked/usr/bin/io_card" --version)" = "io_card $version" ]
+[ "$("$scratch/unpacked/usr/bin/io_card_sim" --version)" = "io_card_sim $version" ]
