@@ -1,16 +1,16 @@
 // Runs the built io_card many times against the simulated card and prints, for
 // each kind of run, the median wall time, its overhead above the card's pauses
 // and the peak resident memory.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/ptrace.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "card_sim.h"
@@ -122,8 +122,7 @@ int main(int argc, char* argv[]) {
     std::vector<double> sleeps;
     for (int i = 0; i < runs; ++i) starts.push_back(wall_ms("/bin/true", {}));
     for (int i = 0; i < runs; ++i) sleeps.push_back(wall_ms("/bin/sleep", {"0.02"}));
-    std::printf("%-12s %10.3f %10d %12.3f\n", "/bin/true", median_of(starts), 0,
-                median_of(starts));
+    std::printf("%-12s %10.3f %10d %12.3f\n", "/bin/true", median_of(starts), 0, median_of(starts));
     std::printf("%-12s %10.3f %10d %12.3f\n", "sleep 0.02", median_of(sleeps), 20,
                 median_of(sleeps) - 20);
     for (const auto& k : kinds) {

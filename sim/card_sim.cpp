@@ -1,12 +1,12 @@
 #include "card_sim.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <utility>
 
@@ -73,15 +73,15 @@ void simulated_card::take(char byte) {
             return;
         }
         states_ = frame.substr(1, set_frame_size - 2);
-        const std::string states = states_;
+        const std::string stored = states_;
         lock.unlock();
-        note("set " + escape(states));
-        answer(how_.set, states);
+        note("set " + escape(stored));
+        answer(how_.set, stored);
     } else if (byte == 'g') {
-        const std::string states = states_;
+        const std::string current = states_;
         lock.unlock();
         note("get");
-        answer(how_.get, states);
+        answer(how_.get, current);
     } else {
         lock.unlock();
         note("stray byte " + escape(std::string(1, byte)));

@@ -24,8 +24,8 @@ struct answer_rule {
 
 struct behaviour {
     std::string states = "00000000";  // the outputs when the card starts
-    answer_rule get;                   // answer to 'g': the states
-    answer_rule set;                   // answer to a set frame: the new states
+    answer_rule get;                  // answer to 'g': the states
+    answer_rule set;                  // answer to a set frame: the new states
 };
 
 class simulated_card {
@@ -33,8 +33,7 @@ public:
     // Opens a pseudo-terminal and serves it on a thread of its own until
     // destroyed. On failure path() is empty. log, if given, is called from that
     // thread with one line for every frame received.
-    explicit simulated_card(behaviour how = {},
-                            std::function<void(const std::string&)> log = {});
+    explicit simulated_card(behaviour how = {}, std::function<void(const std::string&)> log = {});
     ~simulated_card();
     simulated_card(const simulated_card&) = delete;
     simulated_card& operator=(const simulated_card&) = delete;

@@ -1,10 +1,10 @@
 // io_card_sim: serves a simulated I/O card on a pseudo-terminal until interrupted.
 // Prints the terminal's path on the first line of stdout and one line for every
 // frame it receives on stderr.
+#include <getopt.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <getopt.h>
 #include <string>
 
 #include "card_sim.h"
@@ -61,10 +61,14 @@ std::string to_bytes(const char* program, const char* text) {
 
 card_sim::behaviour parse(int argc, char* argv[]) {
     const option options[] = {
-        {"states", required_argument, nullptr, 't'}, {"delay", required_argument, nullptr, 'd'},
-        {"silent", no_argument, nullptr, 'q'},       {"short", required_argument, nullptr, 'n'},
-        {"extra", required_argument, nullptr, 'x'},  {"answer", required_argument, nullptr, 'a'},
-        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+        {"states", required_argument, nullptr, 't'},
+        {"delay", required_argument, nullptr, 'd'},
+        {"silent", no_argument, nullptr, 'q'},
+        {"short", required_argument, nullptr, 'n'},
+        {"extra", required_argument, nullptr, 'x'},
+        {"answer", required_argument, nullptr, 'a'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     card_sim::behaviour how;
@@ -104,9 +108,8 @@ int main(int argc, char* argv[]) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    const card_sim::simulated_card card(how, [](const std::string& line) {
-        std::fprintf(stderr, "%s\n", line.c_str());
-    });
+    const card_sim::simulated_card card(
+        how, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     if (card.path().empty()) {
         std::perror("io_card_sim: cannot open a pseudo-terminal");
         return 1;

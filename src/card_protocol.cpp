@@ -1,9 +1,9 @@
 #include "card_protocol.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <sys/prctl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 
 #include "serial_line.h"
 

@@ -1,6 +1,6 @@
 // io_card: one short exchange with an eight-output I/O card on a serial line.
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 #include "card_protocol.h"
 #include "options.h"

@@ -1,9 +1,9 @@
 #include "options.h"
 
+#include <getopt.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <getopt.h>
 
 namespace {
 
@@ -94,8 +94,9 @@ card_request parse_options(int argc, char* argv[]) {
         {"version", no_argument, nullptr, version_option},
         {nullptr, 0, nullptr, 0},
     };
+    const char* short_options = "1:2:3:4:5:6:7:8:p:s:gh";
     int code = 0;
-    while ((code = getopt_long(argc, argv, "1:2:3:4:5:6:7:8:p:s:gh", long_options, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         if (code >= '1' && code <= '8') {
             take_output_state(request, code - '0', optarg);
         } else if (code == 'p') {

@@ -1,13 +1,13 @@
 #include "serial_line.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace {
 

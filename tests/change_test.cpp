@@ -2,13 +2,13 @@
 // not read, and one run at a time on a card.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <chrono>
 #include <future>
 #include <random>
 #include <string>
-#include <sys/file.h>
-#include <unistd.h>
 #include <vector>
 
 #include "card_sim.h"
@@ -31,6 +31,7 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     auto late = card_with("00000000");
     late.get.delay_ms = 30;
 
+    // clang-format off
     const wire_case cases[] = {
         {"on and off", card_with("10101010"), {"-1", "off", "-8", "on"}, "gs00101011s", "00101011", "", 0},
         {"one off", card_with("11111111"), {"-2", "off"}, "gs10111111s", "10111111", "", 0},
@@ -47,6 +48,7 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
         {"garbled answer", garbled, {"-7", "on"}, "g", "", no_state, 1},
         {"late answer", late, {"-1", "on"}, "g", "", no_state, 1},
     };
+    // clang-format on
     for (const auto& c : cases) expect_run(c);
 }
 
@@ -60,15 +62,18 @@ TEST(Change, NeverWritesBackWhatWasNotAState) {
         for (auto& byte : answer) {
             byte = static_cast<char>(state_like ? '0' + random() % 2 : random() % 256);
         }
-        const bool valid = answer.size() >= 8 &&
-                           answer.find_first_not_of("01") >= 8;
+        const bool valid = answer.size() >= 8 && answer.find_first_not_of("01") >= 8;
         card_sim::behaviour card;
         card.get.bytes = answer;
         std::string merged = answer.substr(0, 8);
         if (valid) merged[3] = '1';
-        expect_run({("answer " + card_sim::escape(answer)).c_str(), card, {"-4", "on"},
+        expect_run({("answer " + card_sim::escape(answer)).c_str(),
+                    card,
+                    {"-4", "on"},
                     valid ? "gs" + merged + "s" : "g",
-                    valid ? answer.substr(8) + merged : "", valid ? "" : no_state, valid ? 0 : 1});
+                    valid ? answer.substr(8) + merged : "",
+                    valid ? "" : no_state,
+                    valid ? 0 : 1});
     }
 }
 
@@ -119,7 +124,8 @@ TEST(Change, WaitsForAHeldCardUpToTwoSeconds) {
         });
         const auto start = clock::now();
         const run_result result = run_io_card({"-p", card.path(), "-g"});
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
         release.get();
         if (held_ms < 2000) {
             EXPECT_EQ(result.status, 0);

@@ -1,13 +1,13 @@
 #include "harness.h"
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,8 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 int ms_left(steady::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -141,4 +142,3 @@ card_sim::behaviour card_with(std::string states) {
     card.states = std::move(states);
     return card;
 }
-

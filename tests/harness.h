@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "card_sim.h"
 #include <sys/types.h>
 #include <vector>
+#include "card_sim.h"
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal
@@ -38,7 +38,7 @@ struct wire_case {
     std::vector<std::string> args;  // after -p and the card's path
     std::string wire;               // every byte the card received
     std::string out;
-    std::string err;                // "{port}" stands for the card's path
+    std::string err;  // "{port}" stands for the card's path
     int status;
 };
 void expect_run(const wire_case& c);

@@ -2,12 +2,12 @@
 // is refused by the real program before anything is opened.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
-#include "options.h"
 #include "harness.h"
+#include "options.h"
 
 namespace {
 
@@ -31,6 +31,7 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
         std::string port, on, off, data;
         int set, get, change;
     };
+    // clang-format off
     const valid_case cases[] = {
         {{"-p", "/dev/ttyUSB0"}, "/dev/ttyUSB0", "00000000", "00000000", "00000000", 0, 0, 0},
         {{"-p", "A", "-p", "B"}, "B", "00000000", "00000000", "00000000", 0, 0, 0},
@@ -40,6 +41,7 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
         {{"-p", "P", "-3", "on", "-3", "off"}, "P", "00100000", "00100000", "00000000", 0, 0, 1},
         {{"-8", "off", "-g", "-1on", "-p", "P"}, "P", "10000000", "00000001", "00000000", 0, 1, 1},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const card_request request = parse(c.args);
@@ -62,6 +64,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         std::vector<std::string> args;
         std::string err;
     };
+    // clang-format off
     const invalid_case cases[] = {
         {{}, usage},
         {{"-g"}, usage},
@@ -80,6 +83,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "-9", "on"}, "io_card: invalid option -- '9'\n" + usage},
         {{"-p", port, "-3"}, "io_card: option requires an argument -- '3'\n" + usage},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const run_result result = run_io_card(c.args);

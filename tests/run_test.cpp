@@ -2,11 +2,11 @@
 // wire, stdout byte for byte, stderr and the exit status.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
+#include <csignal>
+#include <string>
 #include <vector>
 
 #include "card_sim.h"
@@ -28,6 +28,7 @@ TEST(Run, SetAndGetStages) {
     auto crlf = card_with("01100110");
     crlf.get.extra = "\r\n";
 
+    // clang-format off
     const wire_case cases[] = {
         {"port only", {}, {}, "", "", "", 0},
         {"set then get", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0},
@@ -42,16 +43,23 @@ TEST(Run, SetAndGetStages) {
         {"a late answer shows in the next stage", late_set, {"-s", "11110000", "-g"},
          "s11110000sg", "1111000011110000", "", 0},
     };
+    // clang-format on
     for (const auto& c : cases) expect_run(c);
 }
 
 TEST(Run, AnswersPassThroughUnchangedAndAreNotEchoed) {
-    const std::string every_awkward_byte = "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f"s;
+    const std::string every_awkward_byte =
+        "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f"s;
     card_sim::behaviour card;
     card.get.bytes = every_awkward_byte;
     card.set.bytes = every_awkward_byte;
-    expect_run({"awkward bytes", card, {"-s", "00000000", "-g"}, "s00000000sg",
-                every_awkward_byte + every_awkward_byte, "", 0});
+    expect_run({"awkward bytes",
+                card,
+                {"-s", "00000000", "-g"},
+                "s00000000sg",
+                every_awkward_byte + every_awkward_byte,
+                "",
+                0});
 }
 
 TEST(Run, LineIsSetUpRawAt9600By8N1) {
@@ -72,7 +80,9 @@ TEST(Run, LineIsSetUpRawAt9600By8N1) {
               tcflag_t{CS8 | CLOCAL | CREAD});
     EXPECT_EQ(line.c_cflag & HUPCL, hupcl);
     EXPECT_EQ(line.c_lflag & (ICANON | ISIG | ECHO | ECHONL | IEXTEN), 0u);
-    EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | BRKINT | PARMRK), 0u);
+    EXPECT_EQ(
+        line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | BRKINT | PARMRK),
+        0u);
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
     EXPECT_EQ(line.c_cc[VMIN], 0);
     EXPECT_EQ(line.c_cc[VTIME], 10);
@@ -84,6 +94,7 @@ TEST(Run, FailuresOutsideTheCard) {
         std::string err;
         int status;
     };
+    // clang-format off
     const failure_case cases[] = {
         {{"-p", "/nonexistent/ttyS9", "-g"}, "Error opening /nonexistent/ttyS9!\n", 1},
         {{"-p", "/dev/full", "-s", "10101010"}, "io_card: Error writing to /dev/full\n", 1},
@@ -92,6 +103,7 @@ TEST(Run, FailuresOutsideTheCard) {
         {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
         {{"-p", "/dev/null", "-g"}, "io_card: No answer from the card on /dev/null\n", 1},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const run_result result = run_io_card(c.args);
@@ -103,8 +115,9 @@ TEST(Run, FailuresOutsideTheCard) {
 
 TEST(Run, LostOutputIsAFailure) {
     const card_sim::simulated_card card;
-    auto child = spawn("/bin/sh", "sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", IO_CARD_PATH,
-                                         "-p", card.path(), "-g"});
+    auto child =
+        spawn("/bin/sh", "sh",
+              {"-c", "exec \"$0\" \"$@\" >/dev/full", IO_CARD_PATH, "-p", card.path(), "-g"});
     const run_result result = finish(child, 10000);
     EXPECT_EQ(result.err, IO_CARD_PATH ": Error writing to standard output\n");
     EXPECT_EQ(result.status, 1);
