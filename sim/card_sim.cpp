@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-
 #include <utility>
 
 namespace card_sim {
