@@ -31,6 +31,14 @@ bool read_some(int fd, std::string& text) {
     return count > 0 || (count < 0 && errno == EINTR);
 }
 
+std::string with_port(std::string text, const std::string& port) {
+    const std::string marker = "{port}";
+    for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker)) {
+        text.replace(at, marker.size(), port);
+    }
+    return text;
+}
+
 }  // namespace
 
 child_process spawn(const std::string& path, const std::string& name,
@@ -111,18 +119,6 @@ run_result run_io_card(const std::vector<std::string>& args, int timeout_ms) {
     auto child = spawn(IO_CARD_PATH, "io_card", args);
     return finish(child, timeout_ms);
 }
-
-namespace {
-
-std::string with_port(std::string text, const std::string& port) {
-    const std::string marker = "{port}";
-    for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker)) {
-        text.replace(at, marker.size(), port);
-    }
-    return text;
-}
-
-}  // namespace
 
 void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
