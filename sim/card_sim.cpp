@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <cctype>
 #include <chrono>
@@ -46,6 +47,17 @@ std::string simulated_card::received() const {
 std::string simulated_card::states() const {
     std::lock_guard lock(mutex_);
     return states_;
+}
+
+void simulated_card::send(const std::string& bytes) const {
+    if (write(master_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return;
+    // The terminal hands written bytes on to its reader a moment later.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int queued = 0;
+    while (ioctl(slave_, FIONREAD, &queued) == 0 && queued < static_cast<int>(bytes.size()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void simulated_card::serve() {

@@ -39,6 +39,10 @@ public:
     simulated_card& operator=(const simulated_card&) = delete;
 
     const std::string& path() const { return path_; }
+    // Sends bytes unasked, as a late answer or line noise would, and returns once
+    // they wait on the line to be read, or after 1 s. Only on a raw line: a cooked
+    // one would echo them back as commands.
+    void send(const std::string& bytes) const;
     std::string received() const;  // every byte received, in order
     std::string states() const;
 

@@ -2,8 +2,8 @@
 
 #include <sys/prctl.h>
 #include <unistd.h>
-#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "serial_line.h"
 
@@ -11,17 +11,9 @@ namespace {
 
 constexpr char get_command = 'g';
 constexpr char set_delimiter = 's';
-constexpr useconds_t settle_us = 20000;
-
-void write_or_fail(int fd, const card_request& request, const char* bytes, std::size_t count) {
-    ssize_t written = 0;
-    do {
-        written = write(fd, bytes, count);
-    } while (written == -1 && errno == EINTR);
-    if (written != static_cast<ssize_t>(count)) {
-        fail_on_port(fd, request, "%s: Error writing to %s\n");
-    }
-}
+// A terminal's input buffer: a device that never stops sending cannot keep a
+// run going, or fill the disk behind stdout.
+constexpr std::size_t drain_limit = 4096;
 
 // Stops at the first read that finds nothing, so it never waits, and never reads
 // past the states: whatever follows them is the drain's to print.
@@ -41,34 +33,41 @@ bool read_states(int fd, char (&states)[output_count]) {
 }  // namespace
 
 void send_get(int fd, const card_request& request) {
-    write_or_fail(fd, request, &get_command, 1);
+    write_port(fd, request, &get_command, 1);
 }
 
 void send_set(int fd, const card_request& request) {
-    write_or_fail(fd, request, &set_delimiter, 1);
-    write_or_fail(fd, request, request.data, output_count);
-    write_or_fail(fd, request, &set_delimiter, 1);
+    char frame[output_count + 2];
+    frame[0] = set_delimiter;
+    std::memcpy(frame + 1, request.data, output_count);
+    frame[output_count + 1] = set_delimiter;
+    write_port(fd, request, frame, sizeof frame);
 }
 
-void settle_wait() {
+void settle_wait(const card_request& request) {
     // The default timer slack would stretch every pause by up to 50 us more.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    usleep(settle_us);
+    usleep(static_cast<useconds_t>(request.pause_ms) * 1000);
 }
 
 std::size_t drain_to_stdout(int fd) {
+    char bytes[drain_limit];
     std::size_t count = 0;
-    char byte = 0;
-    while (read(fd, &byte, 1) > 0) {
-        std::putchar(static_cast<unsigned char>(byte));
-        ++count;
+    while (count < drain_limit) {
+        const ssize_t got = read(fd, bytes + count, drain_limit - count);
+        if (got <= 0) break;
+        count += static_cast<std::size_t>(got);
     }
+    std::fwrite(bytes, 1, count, stdout);
     return count;
 }
 
 void merge_outputs(int fd, card_request& request) {
+    // What is queued now answered an earlier stage, too late for its pause: it
+    // is printed as that stage would have, and never taken for states.
+    drain_to_stdout(fd);
     send_get(fd, request);
-    settle_wait();
+    settle_wait(request);
     // Writing back a state that was not read would switch outputs nobody named.
     char states[output_count];
     if (!read_states(fd, states)) {
@@ -85,6 +84,6 @@ void merge_outputs(int fd, card_request& request) {
         }
     }
     send_set(fd, request);
-    settle_wait();
+    settle_wait(request);
     drain_to_stdout(fd);
 }

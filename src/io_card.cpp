@@ -1,6 +1,9 @@
 // io_card: one short exchange with an eight-output I/O card on a serial line.
+#include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "card_protocol.h"
 #include "options.h"
@@ -8,16 +11,26 @@
 
 namespace {
 
+// Started with stdin, stdout or stderr closed, the port would take that number
+// and the card would receive answers and messages as commands.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
+            std::exit(1);
+        }
+    }
+}
+
 // The stages run in this order whatever the order of the options.
 void run_stages(int fd, card_request& request) {
     if (request.set_flag) {
         send_set(fd, request);
-        settle_wait();
+        settle_wait(request);
         drain_to_stdout(fd);
     }
     if (request.get_flag) {
         send_get(fd, request);
-        settle_wait();
+        settle_wait(request);
         // An empty answer would look like success to a script reading the states.
         if (drain_to_stdout(fd) == 0) {
             fail_on_port(fd, request, "%s: No answer from the card on %s\n");
@@ -29,17 +42,19 @@ void run_stages(int fd, card_request& request) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    hold_standard_descriptors();
     // A buffer of our own keeps stdio from allocating one on the first answer.
     static char stdout_buffer[BUFSIZ];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
     lock_port(fd, request);
+    set_line(fd);
     run_stages(fd, request);
     close(fd);
     // The card's answers are the output; losing them is no success.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: Error writing to standard output\n", request.program);
+        std::fprintf(stderr, "%s: Error writing to standard output\n", shown(request.program).text);
         return 1;
     }
     return 0;

@@ -16,6 +16,9 @@ constexpr const char* help_text =
     "  -s pattern        load all eight outputs: 8 characters, each 0 or 1, output 1 first\n"
     "  -g                print the card's states\n"
     "  -1 ... -8 on|off  switch one output; the others keep the states the card reports\n"
+    "      --pause=MS    give the card MS milliseconds (1 to 10000, default 20) to\n"
+    "                    answer each command; raise it when -g says \"No answer\" or\n"
+    "                    answers are cut short on a card that works\n"
     "  -h, --help        print this help and exit\n"
     "      --version     print the version and exit\n"
     "\n"
@@ -23,20 +26,28 @@ constexpr const char* help_text =
     "\n"
     "Exit status:\n"
     "  0  every step of the run succeeded\n"
-    "  1  an invalid command line; the device cannot be opened or written, or is\n"
-    "     busy for more than 2 s; the card gives no answer to -g or no valid state\n"
-    "     for -1 ... -8; standard output cannot be written\n";
+    "  1  an invalid command line; the device cannot be opened or written, is no\n"
+    "     character device, or is busy for more than 2 s; the card gives no answer\n"
+    "     to -g or no valid state for -1 ... -8; standard output cannot be written\n";
 
 // Asked-for output that cannot be written is no success.
 [[noreturn]] void exit_after_output() {
     std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1);
 }
 
-// Not in the short options, so that --version alone asks for it.
+// Not in the short options, so that only the long names ask for them.
 constexpr int version_option = 256;
+constexpr int pause_option = 257;
+constexpr int max_pause_ms = 10000;
+
+// Prints format with the program's name and word, both shown safely, and exits 1.
+[[noreturn]] void refuse(const card_request& request, const char* format, const char* word) {
+    std::fprintf(stderr, format, shown(request.program).text, shown(word).text);
+    std::exit(1);
+}
 
 [[noreturn]] void exit_with_usage(const card_request& request) {
-    std::fprintf(stderr, usage_message, request.program);
+    std::fprintf(stderr, usage_message, shown(request.program).text);
     std::exit(1);
 }
 
@@ -58,7 +69,7 @@ void take_output_state(card_request& request, int output, const char* state) {
         request.off_mask[index] = '1';
     } else {
         std::fprintf(stderr, "%s: Invalid state '%s' for output %d (need on or off)\n",
-                     request.program, state, output);
+                     shown(request.program).text, shown(state).text, output);
         std::exit(1);
     }
     request.change_flag = 1;
@@ -67,7 +78,7 @@ void take_output_state(card_request& request, int output, const char* state) {
 void take_port(card_request& request, const char* path) {
     const std::size_t length = std::strlen(path);
     if (length >= port_capacity) {
-        std::fprintf(stderr, "%s: Invalid port name\n", request.program);
+        std::fprintf(stderr, "%s: Invalid port name\n", shown(request.program).text);
         std::exit(1);
     }
     std::memcpy(request.port, path, length + 1);
@@ -75,23 +86,35 @@ void take_port(card_request& request, const char* path) {
 
 void take_pattern(card_request& request, const char* pattern) {
     if (!is_pattern(pattern)) {
-        std::fprintf(stderr, "%s: Invalid pattern '%s' (need 8 characters, each 0 or 1)\n",
-                     request.program, pattern);
-        std::exit(1);
+        refuse(request, "%s: Invalid pattern '%s' (need 8 characters, each 0 or 1)\n", pattern);
     }
     std::memcpy(request.data, pattern, output_count);
     request.set_flag = 1;
+}
+
+// Digits only: strtol would also take blanks, a sign and a trailing word.
+void take_pause(card_request& request, const char* text) {
+    int value = 0;
+    const char* digit = text;
+    for (; *digit >= '0' && *digit <= '9' && value <= max_pause_ms; ++digit) {
+        value = value * 10 + (*digit - '0');
+    }
+    if (*text == '\0' || *digit != '\0' || value < 1 || value > max_pause_ms) {
+        refuse(request, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n", text);
+    }
+    request.pause_ms = value;
 }
 
 }  // namespace
 
 card_request parse_options(int argc, char* argv[]) {
     card_request request;
-    if (argc > 0 && argv[0] != nullptr) request.program = argv[0];
+    if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') request.program = argv[0];
 
     static const option long_options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, version_option},
+        {"pause", required_argument, nullptr, pause_option},
         {nullptr, 0, nullptr, 0},
     };
     const char* short_options = "1:2:3:4:5:6:7:8:p:s:gh";
@@ -103,10 +126,12 @@ card_request parse_options(int argc, char* argv[]) {
             take_port(request, optarg);
         } else if (code == 's') {
             take_pattern(request, optarg);
+        } else if (code == pause_option) {
+            take_pause(request, optarg);
         } else if (code == 'g') {
             request.get_flag = 1;
         } else if (code == 'h') {
-            std::printf(usage_message, request.program);
+            std::printf(usage_message, shown(request.program).text);
             std::fputs(help_text, stdout);
             exit_after_output();
         } else if (code == version_option) {
@@ -119,9 +144,34 @@ card_request parse_options(int argc, char* argv[]) {
     // getopt moves every word that is not an option behind the options, so the
     // first one left is the first stray word on the command line.
     if (optind < argc) {
-        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", request.program, argv[optind]);
+        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", shown(request.program).text,
+                     shown(argv[optind]).text);
         exit_with_usage(request);
     }
     if (request.port[0] == '\0') exit_with_usage(request);
     return request;
+}
+
+shown_text shown(const char* word) {
+    static constexpr char hex[] = "0123456789abcdef";
+    constexpr std::size_t room = sizeof(shown_text::text);
+    shown_text result{};
+    std::size_t at = 0;
+    for (const char* byte = word; *byte != '\0'; ++byte) {
+        // Room for this byte's escape, and for "..." should more follow.
+        if (at + 4 + 3 >= room) {
+            std::memcpy(result.text + at, "...", 3);
+            break;
+        }
+        const auto c = static_cast<unsigned char>(*byte);
+        if (c < 0x20 || c == 0x7f) {
+            result.text[at++] = '\\';
+            result.text[at++] = 'x';
+            result.text[at++] = hex[c >> 4];
+            result.text[at++] = hex[c & 0xf];
+        } else {
+            result.text[at++] = *byte;
+        }
+    }
+    return result;
 }

@@ -6,6 +6,8 @@
 inline constexpr std::size_t output_count = 8;
 // A device path of up to 255 bytes plus its terminating zero.
 inline constexpr std::size_t port_capacity = 256;
+// How long the card has to answer each command unless --pause says otherwise.
+inline constexpr int default_pause_ms = 20;
 
 struct card_request {
     const char* program = "io_card";  // argv[0], the name every message starts with
@@ -17,9 +19,19 @@ struct card_request {
     int set_flag = 0;
     int get_flag = 0;
     int change_flag = 0;
+    int pause_ms = default_pause_ms;
 };
 
 // Reads argv into a request. Does not return on a malformed command line: prints
 // the reason (and, where it helps, the usage line) to stderr and exits with status 1.
 // Nothing has been opened or sent at that point.
 card_request parse_options(int argc, char* argv[]);
+
+// A word from the command line or the device as a message shows it: bytes below
+// 0x20 and 0x7f become \xNN, so that no word can move the cursor or recolour the
+// terminal; bytes from 0x80 up pass, so UTF-8 stays readable. A port always fits;
+// a longer word is cut and ends in "...".
+struct shown_text {
+    char text[4 * port_capacity];
+};
+shown_text shown(const char* word);

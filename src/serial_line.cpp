@@ -1,7 +1,9 @@
 #include "serial_line.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
@@ -13,12 +15,15 @@ namespace {
 
 constexpr long lock_wait_ms = 2000;
 constexpr useconds_t lock_retry_us = 2000;
+constexpr long write_wait_ms = 1000;
 
 long now_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
+
+}  // namespace
 
 // Starts from the device's own attributes so that settings this program does not
 // care about, such as HUPCL, stay as the device has them.
@@ -37,19 +42,23 @@ void set_line(int fd) {
     line.c_cc[VTIME] = 10;
     // A path that is not a terminal fails here; it is used as it is.
     tcsetattr(fd, TCSANOW, &line);
+    // A late answer to an earlier run, or noise, would pass for this run's answer.
+    tcflush(fd, TCIFLUSH);
 }
-
-}  // namespace
 
 int open_port(const card_request& request) {
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd == -1) {
-        std::fprintf(stderr, "Error opening %s!\n", request.port);
+        std::fprintf(stderr, "Error opening %s!\n", shown(request.port).text);
         std::exit(1);
+    }
+    // A file would be overwritten with commands and its contents read as answers.
+    struct stat device {};
+    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
+        fail_on_port(fd, request, "%s: %s is not a character device\n");
     }
     // Reads must never wait: the card's answer is whatever came within the pause.
     fcntl(fd, F_SETFL, O_NONBLOCK);
-    set_line(fd);
     return fd;
 }
 
@@ -63,9 +72,26 @@ void lock_port(int fd, const card_request& request) {
     }
 }
 
+void write_port(int fd, const card_request& request, const char* bytes, std::size_t count) {
+    const long deadline = now_ms() + write_wait_ms;
+    std::size_t sent = 0;
+    while (sent < count) {
+        const ssize_t written = write(fd, bytes + sent, count - sent);
+        if (written > 0) {
+            sent += static_cast<std::size_t>(written);
+            continue;
+        }
+        const long left = deadline - now_ms();
+        if (written == 0 || (errno != EINTR && errno != EAGAIN) || left <= 0) break;
+        pollfd room{fd, POLLOUT, 0};
+        poll(&room, 1, static_cast<int>(left));
+    }
+    if (sent < count) fail_on_port(fd, request, "%s: Error writing to %s\n");
+}
+
 void fail_on_port(int fd, const card_request& request, const char* format) {
     std::fflush(stdout);
-    std::fprintf(stderr, format, request.program, request.port);
+    std::fprintf(stderr, format, shown(request.program).text, shown(request.port).text);
     close(fd);
     std::exit(1);
 }

@@ -1,19 +1,34 @@
-// The serial device: opening it, setting the line up, holding it for one run.
+// The serial device: opening it, holding it for one run, setting the line up.
 #pragma once
+
+#include <cstddef>
 
 #include "options.h"
 
-// Opens request.port and sets the line raw at 9600 baud, 8N1: no echo, no
-// translation either way, no flow control, non-blocking reads. Returns the
-// descriptor. If the open fails, prints "Error opening <port>!" to stderr and exits
-// with status 1. A path that opens but is no terminal is returned as it is.
+// Opens request.port for reading and writing without blocking and returns the
+// descriptor. If the open fails, prints "Error opening <port>!" to stderr and
+// exits with status 1. A path that opens but is no character device (a file, a
+// FIFO) would take the commands as data: it is closed, refused with "<port> is
+// not a character device" and the run exits with status 1, nothing written.
 int open_port(const card_request& request);
 
 // Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so
 // that two runs never interleave their frames. If it stays held: prints the busy
-// message, closes fd and exits with status 1. Where locks are not supported it
-// returns without one.
+// message, closes fd and exits with status 1, the line untouched. Where locks are
+// not supported it returns without one.
 void lock_port(int fd, const card_request& request);
+
+// Sets the line raw at 9600 baud, 8N1: no echo, no translation either way, no flow
+// control, non-blocking reads. Then discards whatever was queued before this run,
+// so that only answers to this run's commands are read. A device that is no
+// terminal, such as /dev/null, is left as it is.
+void set_line(int fd);
+
+// Writes a whole frame to fd in one write, so that a signal finds it either
+// unsent or sent. If the port takes only part, the rest follows as soon as it
+// takes more, for at most 1 s in all. Otherwise fails as fail_on_port with
+// "Error writing to <port>"; the card may then hold part of the frame.
+void write_port(int fd, const card_request& request, const char* bytes, std::size_t count);
 
 // Ends a run that has the port open: flushes what the card already said to
 // stdout, prints format (with the program name, then the port) to stderr, closes

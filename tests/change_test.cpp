@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 #include <chrono>
 #include <future>
@@ -11,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "card_protocol.h"
 #include "card_sim.h"
 #include "harness.h"
+#include "serial_line.h"
 
 namespace {
 
@@ -50,6 +53,24 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
+}
+
+// Bytes queued when the stage starts answered an earlier stage too late for its
+// pause: they are printed, and only the answer to the stage's own 'g' is merged.
+TEST(Change, PrintsLateAnswersAndMergesOnlyItsOwn) {
+    const card_sim::simulated_card card(card_with("11110000"));
+    card_request request;
+    card.path().copy(request.port, sizeof request.port - 1);
+    request.on_mask[7] = '1';
+    const int fd = open_port(request);
+    set_line(fd);
+    card.send("00001111");
+    testing::internal::CaptureStdout();
+    merge_outputs(fd, request);
+    const std::string out = testing::internal::GetCapturedStdout();
+    close(fd);
+    EXPECT_EQ(out, "0000111111110001");
+    EXPECT_EQ(card.received(), "gs11110001s");
 }
 
 // Whatever the card answers, a set frame goes out only when its first eight bytes
@@ -118,8 +139,14 @@ TEST(Change, WaitsForAHeldCardUpToTwoSeconds) {
         const card_sim::simulated_card card;
         const int holder = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_EQ(flock(holder, LOCK_EX), 0);
-        auto release = std::async(std::launch::async, [holder, held_ms] {
+        // The holder's own line settings, which a waiting run must not touch.
+        termios held{};
+        ASSERT_EQ(tcgetattr(holder, &held), 0);
+        cfsetspeed(&held, B115200);
+        ASSERT_EQ(tcsetattr(holder, TCSANOW, &held), 0);
+        auto release = std::async(std::launch::async, [holder, held_ms, &held] {
             usleep(static_cast<useconds_t>(held_ms) * 1000);
+            tcgetattr(holder, &held);
             close(holder);
         });
         const auto start = clock::now();
@@ -138,6 +165,8 @@ TEST(Change, WaitsForAHeldCardUpToTwoSeconds) {
             EXPECT_EQ(result.err, "io_card: " + card.path() + " is busy\n");
             EXPECT_EQ(card.received(), "");
             EXPECT_GE(waited.count(), 2000);
+            EXPECT_EQ(cfgetospeed(&held), B115200);
+            EXPECT_TRUE(held.c_lflag & ICANON);
         }
     }
 }

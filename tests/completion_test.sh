@@ -13,8 +13,8 @@ expect() {  # expect PATTERN WORD...: completing the last WORD offers words matc
 }
 expect 'on off' -3 ''
 expect 'off' -p /dev/ttyS0 -8 of
-expect '-p -s -g -1 -2 -3 -4 -5 -6 -7 -8 -h --help --version' -p /dev/ttyS0 -
-expect '--help --version' --
+expect '-p -s -g -1 -2 -3 -4 -5 -6 -7 -8 --pause -h --help --version' -p /dev/ttyS0 -
+expect '--pause --help --version' --
 expect '' -s ''
 expect '/dev/tty*' -p /dev/tty   # /dev/tty is on every Linux system
 expect '' -p /dev/nul            # no terminal

@@ -115,8 +115,16 @@ run_result finish(child_process& child, int timeout_ms) {
     return result;
 }
 
-run_result run_io_card(const std::vector<std::string>& args, int timeout_ms) {
-    auto child = spawn(IO_CARD_PATH, "io_card", args);
+run_result run_io_card(const std::vector<std::string>& args, int timeout_ms,
+                       const std::string& redirect) {
+    if (redirect.empty()) {
+        auto child = spawn(IO_CARD_PATH, "io_card", args);
+        return finish(child, timeout_ms);
+    }
+    std::vector<std::string> shell_args{"-c", "exec -a io_card \"$0\" \"$@\" " + redirect,
+                                        IO_CARD_PATH};
+    shell_args.insert(shell_args.end(), args.begin(), args.end());
+    auto child = spawn("/bin/bash", "bash", shell_args);
     return finish(child, timeout_ms);
 }
 
@@ -124,9 +132,13 @@ void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
     const card_sim::simulated_card card(c.card);
     ASSERT_FALSE(card.path().empty());
+    if (!c.stale.empty()) {
+        ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
+        card.send(c.stale);
+    }
     std::vector<std::string> args{"-p", card.path()};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const run_result result = run_io_card(args);
+    const run_result result = run_io_card(args, 10000, c.redirect);
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
     EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
     EXPECT_EQ(result.err, with_port(c.err, card.path()));

@@ -28,8 +28,10 @@ std::string read_line(const child_process& child, int timeout_ms);
 // Collects the rest of the output and the status; kills the child at the deadline.
 run_result finish(child_process& child, int timeout_ms);
 
-// Runs the built io_card, invoked as "io_card".
-run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000);
+// Runs the built io_card, invoked as "io_card". A redirect such as "2>&-" is
+// applied by a shell that then execs io_card.
+run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000,
+                       const std::string& redirect = {});
 
 // One run of io_card against a fresh simulated card, and what it must leave.
 struct wire_case {
@@ -40,6 +42,8 @@ struct wire_case {
     std::string out;
     std::string err;  // "{port}" stands for the card's path
     int status;
+    std::string stale = {};     // queued on the line, raw from an earlier run, before this run
+    std::string redirect = {};  // as for run_io_card
 };
 void expect_run(const wire_case& c);
 

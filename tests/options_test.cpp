@@ -53,6 +53,9 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
         EXPECT_EQ(request.get_flag, c.get);
         EXPECT_EQ(request.change_flag, c.change);
     }
+    EXPECT_EQ(parse({"-p", "P"}).pause_ms, 20);
+    EXPECT_EQ(parse({"-p", "P", "--pause=1"}).pause_ms, 1);
+    EXPECT_EQ(parse({"-p", "P", "--pause", "10000"}).pause_ms, 10000);
 }
 
 TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
@@ -60,6 +63,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
     const std::string port = "/nonexistent/ttyS9";
     const std::string usage = "Usage: io_card -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n";
     const std::string pattern_need = "' (need 8 characters, each 0 or 1)\n";
+    const std::string pause_need = "' (need 1 to 10000 milliseconds)\n";
     struct invalid_case {
         std::vector<std::string> args;
         std::string err;
@@ -82,6 +86,17 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "-3", "on", "4", "on"}, "io_card: Unexpected argument '4'\n" + usage},
         {{"-p", port, "-9", "on"}, "io_card: invalid option -- '9'\n" + usage},
         {{"-p", port, "-3"}, "io_card: option requires an argument -- '3'\n" + usage},
+        // Words reach the terminal with their control bytes escaped and UTF-8 kept.
+        {{"-p", port, "-s", "\x1b[2J\x7f"}, "io_card: Invalid pattern '\\x1b[2J\\x7f" + pattern_need},
+        {{"-p", port, "-3", "ön"}, "io_card: Invalid state 'ön' for output 3 (need on or off)\n"},
+        {{"-p", port, "-g", "\r\x1b]0;x\x07"}, "io_card: Unexpected argument '\\x0d\\x1b]0;x\\x07'\n" + usage},
+        {{"-p", port, "--pause=0"}, "io_card: Invalid pause '0" + pause_need},
+        {{"-p", port, "--pause", "10001"}, "io_card: Invalid pause '10001" + pause_need},
+        {{"-p", port, "--pause=99999999999"}, "io_card: Invalid pause '99999999999" + pause_need},
+        {{"-p", port, "--pause= 20"}, "io_card: Invalid pause ' 20" + pause_need},
+        {{"-p", port, "--pause=-5"}, "io_card: Invalid pause '-5" + pause_need},
+        {{"-p", port, "--pause=20ms"}, "io_card: Invalid pause '20ms" + pause_need},
+        {{"-p", port, "--pause="}, "io_card: Invalid pause '" + pause_need},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -91,6 +106,8 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
     }
+    auto nameless = spawn(IO_CARD_PATH, "", {"-p", port, "-s", "bad"});
+    EXPECT_EQ(finish(nameless, 10000).err, "io_card: Invalid pattern 'bad" + pattern_need);
 }
 
 TEST(Options, HelpAndVersion) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -27,6 +29,8 @@ TEST(Run, SetAndGetStages) {
     late_set.set.delay_ms = 30;
     auto crlf = card_with("01100110");
     crlf.get.extra = "\r\n";
+    auto late_get = card_with("01100110");
+    late_get.get.delay_ms = 30;
 
     // clang-format off
     const wire_case cases[] = {
@@ -42,6 +46,7 @@ TEST(Run, SetAndGetStages) {
          "s00000001sg", "00000001", "io_card: No answer from the card on {port}\n", 1},
         {"a late answer shows in the next stage", late_set, {"-s", "11110000", "-g"},
          "s11110000sg", "1111000011110000", "", 0},
+        {"a longer pause waits for a slow card", late_get, {"--pause=80", "-g"}, "g", "01100110", "", 0},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -90,39 +95,96 @@ TEST(Run, LineIsSetUpRawAt9600By8N1) {
     EXPECT_EQ(line.c_cc[VTIME], 10);
 }
 
-TEST(Run, FailuresOutsideTheCard) {
-    struct failure_case {
+// Whatever happened before a run, the card gets only its frames and the run reads
+// only answers to them.
+TEST(Run, HostileStarts) {
+    auto silent = card_with("01010101");
+    silent.get.max_bytes = 0;
+    // clang-format off
+    const wire_case cases[] = {
+        {"stale bytes are not an answer", card_with("00000000"), {"-s", "11111111", "-g"},
+         "s11111111sg", "1111111111111111", "", 0, "00000000"},
+        {"stale bytes are not the states", card_with("11111110"), {"-8", "on"},
+         "gs11111111s", "11111111", "", 0, "00000000\r\n"},
+        {"stdout closed", card_with("01010101"), {"-g"}, "g", "", "", 0, {}, ">&-"},
+        {"stderr closed", silent, {"-g"}, "g", "", "", 1, {}, "2>&-"},
+        {"stdout full", card_with("01010101"), {"-g"}, "g", "",
+         "io_card: Error writing to standard output\n", 1, {}, ">/dev/full"},
+    };
+    // clang-format on
+    for (const auto& c : cases) expect_run(c);
+}
+
+TEST(Run, HostileDevices) {
+    char scratch[] = "/tmp/io_card_test.XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string file = scratch + "/notes.txt"s;
+    const std::string fifo = scratch + "/fifo"s;
+    const std::string notes = "do not overwrite\n";
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(write(fd, notes.data(), notes.size()), static_cast<ssize_t>(notes.size()));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct device_case {
         std::vector<std::string> args;
         std::string err;
         int status;
+        std::string out = {};
     };
+    const std::string no_state =
+        " No valid state from the card on /dev/zero; outputs left unchanged\n";
     // clang-format off
-    const failure_case cases[] = {
+    const device_case cases[] = {
         {{"-p", "/nonexistent/ttyS9", "-g"}, "Error opening /nonexistent/ttyS9!\n", 1},
+        {{"-p", "/nonexistent/\x1b]0;owned\x07", "-g"}, "Error opening /nonexistent/\\x1b]0;owned\\x07!\n", 1},
         {{"-p", "/dev/full", "-s", "10101010"}, "io_card: Error writing to /dev/full\n", 1},
         {{"-p", "/dev/full", "-g"}, "io_card: Error writing to /dev/full\n", 1},
         // Not a terminal: the line settings fail unnoticed and the stages run.
         {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
         {{"-p", "/dev/null", "-g"}, "io_card: No answer from the card on /dev/null\n", 1},
+        // A device that never stops sending: each drain takes a terminal's buffer.
+        {{"-p", "/dev/zero", "-g"}, "", 0, std::string(4096, '\0')},
+        {{"-p", "/dev/zero", "-s", "10101010", "-1", "on"}, "io_card:" + no_state, 1,
+         std::string(2 * 4096, '\0')},
+        {{"-p", file, "-s", "10101010"}, "io_card: " + file + " is not a character device\n", 1},
+        {{"-p", fifo, "-g"}, "io_card: " + fifo + " is not a character device\n", 1},
     };
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const run_result result = run_io_card(c.args);
-        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.out.size(), c.out.size());
+        EXPECT_TRUE(result.out == c.out);
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.status, c.status);
     }
+    std::string kept(64, '\0');
+    kept.resize(
+        static_cast<std::size_t>(std::max<ssize_t>(0, pread(fd, kept.data(), kept.size(), 0))));
+    EXPECT_EQ(kept, notes);
+    close(fd);
+    unlink(file.c_str());
+    unlink(fifo.c_str());
+    rmdir(scratch);
 }
 
-TEST(Run, LostOutputIsAFailure) {
-    const card_sim::simulated_card card;
-    auto child =
-        spawn("/bin/sh", "sh",
-              {"-c", "exec \"$0\" \"$@\" >/dev/full", IO_CARD_PATH, "-p", card.path(), "-g"});
-    const run_result result = finish(child, 10000);
-    EXPECT_EQ(result.err, IO_CARD_PATH ": Error writing to standard output\n");
-    EXPECT_EQ(result.status, 1);
+// A signal between two writes would leave part of a frame at the card.
+TEST(Run, EachFrameLeavesInOneWrite) {
+    const card_sim::simulated_card card(card_with("00000000"));
+    const std::string log = "/tmp/io_card_test_strace." + std::to_string(getpid());
+    auto traced = spawn("/usr/bin/strace", "strace",
+                        {"-qq", "-e", "trace=write", "-o", log,
+                         // LeakSanitizer cannot run under a tracer.
+                         "-E", "ASAN_OPTIONS=detect_leaks=0", IO_CARD_PATH, "-p", card.path(), "-s",
+                         "10101010", "-8", "on"});
+    EXPECT_EQ(finish(traced, 10000).status, 0);
+    std::string writes(65536, '\0');
+    const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    writes.resize(
+        static_cast<std::size_t>(std::max<ssize_t>(0, read(fd, writes.data(), writes.size()))));
+    close(fd);
+    unlink(log.c_str());
+    EXPECT_NE(writes.find(", \"s10101010s\", 10)"), std::string::npos) << writes;
+    EXPECT_NE(writes.find(", \"s10101011s\", 10)"), std::string::npos) << writes;
 }
 
 TEST(Run, SimulatedCardProgramServesIoCard) {
