@@ -71,8 +71,7 @@ void merge_outputs(int fd, card_request& request) {
     // Writing back a state that was not read would switch outputs nobody named.
     char states[output_count];
     if (!read_states(fd, states)) {
-        fail_on_port(fd, request,
-                     "%s: No valid state from the card on %s; outputs left unchanged\n");
+        fail_on_port(fd, request, "%s: No valid state from the card on %s; outputs left unchanged");
     }
     for (std::size_t i = 0; i < output_count; ++i) {
         if (request.on_mask[i] == '1') {

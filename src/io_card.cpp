@@ -33,7 +33,7 @@ void run_stages(int fd, card_request& request) {
         settle_wait(request);
         // An empty answer would look like success to a script reading the states.
         if (drain_to_stdout(fd) == 0) {
-            fail_on_port(fd, request, "%s: No answer from the card on %s\n");
+            fail_on_port(fd, request, "%s: No answer from the card on %s");
         }
     }
     if (request.change_flag) merge_outputs(fd, request);
@@ -53,9 +53,5 @@ int main(int argc, char* argv[]) {
     run_stages(fd, request);
     close(fd);
     // The card's answers are the output; losing them is no success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: Error writing to standard output\n", shown(request.program).text);
-        return 1;
-    }
-    return 0;
+    return finish_output(request);
 }

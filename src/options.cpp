@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,9 +14,10 @@ constexpr const char* help_text =
     "Switch the outputs of an eight-output I/O card on a serial line.\n"
     "\n"
     "  -p port           the serial device, such as /dev/ttyUSB0 (required)\n"
-    "  -s pattern        load all eight outputs: 8 characters, each 0 or 1, output 1 first\n"
+    "  -s pattern        load all eight outputs: 8 characters, each 0 or 1,\n"
+    "                    output 1 first\n"
     "  -g                print the card's states\n"
-    "  -1 ... -8 on|off  switch one output; the others keep the states the card reports\n"
+    "  -1 ... -8 on|off  switch one output; the others keep the card's states\n"
     "      --pause=MS    give the card MS milliseconds (1 to 10000, default 20) to\n"
     "                    answer each command; raise it when -g says \"No answer\" or\n"
     "                    answers are cut short on a card that works\n"
@@ -31,8 +33,8 @@ constexpr const char* help_text =
     "     to -g or no valid state for -1 ... -8; standard output cannot be written\n";
 
 // Asked-for output that cannot be written is no success.
-[[noreturn]] void exit_after_output() {
-    std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1);
+[[noreturn]] void exit_after_output(const card_request& request) {
+    std::exit(finish_output(request));
 }
 
 // Not in the short options, so that only the long names ask for them.
@@ -133,10 +135,10 @@ card_request parse_options(int argc, char* argv[]) {
         } else if (code == 'h') {
             std::printf(usage_message, shown(request.program).text);
             std::fputs(help_text, stdout);
-            exit_after_output();
+            exit_after_output(request);
         } else if (code == version_option) {
             std::puts("io_card " IO_CARD_VERSION);
-            exit_after_output();
+            exit_after_output(request);
         } else {
             exit_with_usage(request);  // getopt has said what was wrong
         }
@@ -148,7 +150,10 @@ card_request parse_options(int argc, char* argv[]) {
                      shown(argv[optind]).text);
         exit_with_usage(request);
     }
-    if (request.port[0] == '\0') exit_with_usage(request);
+    if (request.port[0] == '\0') {
+        std::fprintf(stderr, "%s: Missing port (-p)\n", shown(request.program).text);
+        exit_with_usage(request);
+    }
     return request;
 }
 
@@ -174,4 +179,11 @@ shown_text shown(const char* word) {
         }
     }
     return result;
+}
+
+int finish_output(const card_request& request) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "%s: Error writing to standard output: %s\n", shown(request.program).text,
+                 std::strerror(errno));
+    return 1;
 }

@@ -27,6 +27,10 @@ struct card_request {
 // Nothing has been opened or sent at that point.
 card_request parse_options(int argc, char* argv[]);
 
+// Flushes stdout and returns the run's exit status for it: 0, or 1 after "Error
+// writing to standard output: <reason>" on stderr when it could not be written.
+int finish_output(const card_request& request);
+
 // A word from the command line or the device as a message shows it: bytes below
 // 0x20 and 0x7f become \xNN, so that no word can move the cursor or recolour the
 // terminal; bytes from 0x80 up pass, so UTF-8 stays readable. A port always fits;

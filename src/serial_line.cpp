@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -49,13 +50,20 @@ void set_line(int fd) {
 int open_port(const card_request& request) {
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd == -1) {
-        std::fprintf(stderr, "Error opening %s!\n", shown(request.port).text);
+        const int error = errno;
+        const shown_text port = shown(request.port);
+        std::fprintf(stderr, "Error opening %s!\n%s: %s: %s%s\n", port.text,
+                     shown(request.program).text, port.text, std::strerror(error),
+                     error == EACCES || error == EPERM
+                         ? " (add your user to the device's group, usually dialout, and log in "
+                           "again)"
+                         : "");
         std::exit(1);
     }
     // A file would be overwritten with commands and its contents read as answers.
     struct stat device {};
     if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
-        fail_on_port(fd, request, "%s: %s is not a character device\n");
+        fail_on_port(fd, request, "%s: %s is not a character device");
     }
     // Reads must never wait: the card's answer is whatever came within the pause.
     fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -67,7 +75,7 @@ void lock_port(int fd, const card_request& request) {
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked
-        if (now_ms() >= deadline) fail_on_port(fd, request, "%s: %s is busy\n");
+        if (now_ms() >= deadline) fail_on_port(fd, request, "%s: %s is busy");
         usleep(lock_retry_us);
     }
 }
@@ -81,17 +89,24 @@ void write_port(int fd, const card_request& request, const char* bytes, std::siz
             sent += static_cast<std::size_t>(written);
             continue;
         }
+        if (written == -1 && errno != EINTR && errno != EAGAIN) {
+            fail_on_port(fd, request, "%s: Error writing to %s", std::strerror(errno));
+        }
         const long left = deadline - now_ms();
-        if (written == 0 || (errno != EINTR && errno != EAGAIN) || left <= 0) break;
+        if (left <= 0) {
+            fail_on_port(fd, request, "%s: Error writing to %s",
+                         "the device took no more within 1 second");
+        }
         pollfd room{fd, POLLOUT, 0};
         poll(&room, 1, static_cast<int>(left));
     }
-    if (sent < count) fail_on_port(fd, request, "%s: Error writing to %s\n");
 }
 
-void fail_on_port(int fd, const card_request& request, const char* format) {
+void fail_on_port(int fd, const card_request& request, const char* format, const char* reason) {
     std::fflush(stdout);
     std::fprintf(stderr, format, shown(request.program).text, shown(request.port).text);
+    if (reason != nullptr) std::fprintf(stderr, ": %s", reason);
+    std::fputc('\n', stderr);
     close(fd);
     std::exit(1);
 }

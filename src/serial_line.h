@@ -6,10 +6,10 @@
 #include "options.h"
 
 // Opens request.port for reading and writing without blocking and returns the
-// descriptor. If the open fails, prints "Error opening <port>!" to stderr and
-// exits with status 1. A path that opens but is no character device (a file, a
-// FIFO) would take the commands as data: it is closed, refused with "<port> is
-// not a character device" and the run exits with status 1, nothing written.
+// descriptor. If the open fails, prints "Error opening <port>!" and a line with
+// the reason to stderr and exits with status 1. A path that opens but is no character device (a
+// file, a FIFO) would take the commands as data: it is closed, refused with "<port> is not a
+// character device" and the run exits with status 1, nothing written.
 int open_port(const card_request& request);
 
 // Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so
@@ -27,10 +27,11 @@ void set_line(int fd);
 // Writes a whole frame to fd in one write, so that a signal finds it either
 // unsent or sent. If the port takes only part, the rest follows as soon as it
 // takes more, for at most 1 s in all. Otherwise fails as fail_on_port with
-// "Error writing to <port>"; the card may then hold part of the frame.
+// "Error writing to <port>: <reason>"; the card may then hold part of the frame.
 void write_port(int fd, const card_request& request, const char* bytes, std::size_t count);
 
 // Ends a run that has the port open: flushes what the card already said to
-// stdout, prints format (with the program name, then the port) to stderr, closes
-// fd and exits with status 1.
-[[noreturn]] void fail_on_port(int fd, const card_request& request, const char* format);
+// stdout, prints a line to stderr: format (with the program name, then the port)
+// and, if given, ": " and the reason. Closes fd and exits with status 1.
+[[noreturn]] void fail_on_port(int fd, const card_request& request, const char* format,
+                               const char* reason = nullptr);

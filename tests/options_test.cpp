@@ -70,9 +70,9 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
     };
     // clang-format off
     const invalid_case cases[] = {
-        {{}, usage},
-        {{"-g"}, usage},
-        {{"-p", ""}, usage},
+        {{}, "io_card: Missing port (-p)\n" + usage},
+        {{"-g"}, "io_card: Missing port (-p)\n" + usage},
+        {{"-p", ""}, "io_card: Missing port (-p)\n" + usage},
         {{"-p", std::string(256, 'x')}, "io_card: Invalid port name\n"},
         {{"-p", port, "-s", "101"}, "io_card: Invalid pattern '101" + pattern_need},
         {{"-p", port, "-s", "1111000011"}, "io_card: Invalid pattern '1111000011" + pattern_need},

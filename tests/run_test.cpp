@@ -100,6 +100,7 @@ TEST(Run, LineIsSetUpRawAt9600By8N1) {
 TEST(Run, HostileStarts) {
     auto silent = card_with("01010101");
     silent.get.max_bytes = 0;
+    const std::string full = "io_card: Error writing to standard output: No space left on device\n";
     // clang-format off
     const wire_case cases[] = {
         {"stale bytes are not an answer", card_with("00000000"), {"-s", "11111111", "-g"},
@@ -108,8 +109,9 @@ TEST(Run, HostileStarts) {
          "gs11111111s", "11111111", "", 0, "00000000\r\n"},
         {"stdout closed", card_with("01010101"), {"-g"}, "g", "", "", 0, {}, ">&-"},
         {"stderr closed", silent, {"-g"}, "g", "", "", 1, {}, "2>&-"},
-        {"stdout full", card_with("01010101"), {"-g"}, "g", "",
-         "io_card: Error writing to standard output\n", 1, {}, ">/dev/full"},
+        {"stdout full", card_with("01010101"), {"-g"}, "g", "", full, 1, {}, ">/dev/full"},
+        {"help to a full disk", {}, {"--help"}, "", "", full, 1, {}, ">/dev/full"},
+        {"version to a full disk", {}, {"--version"}, "", "", full, 1, {}, ">/dev/full"},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -130,20 +132,24 @@ TEST(Run, HostileDevices) {
         int status;
         std::string out = {};
     };
+    const std::string full = "io_card: Error writing to /dev/full: No space left on device\n";
     const std::string no_state =
-        " No valid state from the card on /dev/zero; outputs left unchanged\n";
+        "io_card: No valid state from the card on /dev/zero; outputs left unchanged\n";
     // clang-format off
     const device_case cases[] = {
-        {{"-p", "/nonexistent/ttyS9", "-g"}, "Error opening /nonexistent/ttyS9!\n", 1},
-        {{"-p", "/nonexistent/\x1b]0;owned\x07", "-g"}, "Error opening /nonexistent/\\x1b]0;owned\\x07!\n", 1},
-        {{"-p", "/dev/full", "-s", "10101010"}, "io_card: Error writing to /dev/full\n", 1},
-        {{"-p", "/dev/full", "-g"}, "io_card: Error writing to /dev/full\n", 1},
+        {{"-p", "/nonexistent/ttyS9", "-g"},
+         "Error opening /nonexistent/ttyS9!\nio_card: /nonexistent/ttyS9: No such file or directory\n", 1},
+        {{"-p", "/nonexistent/\x1b]0;owned\x07", "-g"}, "Error opening /nonexistent/\\x1b]0;owned\\x07!\n"
+         "io_card: /nonexistent/\\x1b]0;owned\\x07: No such file or directory\n", 1},
+        {{"-p", scratch, "-g"}, "Error opening "s + scratch + "!\nio_card: " + scratch + ": Is a directory\n", 1},
+        {{"-p", "/dev/full", "-s", "10101010"}, full, 1},
+        {{"-p", "/dev/full", "-g"}, full, 1},
         // Not a terminal: the line settings fail unnoticed and the stages run.
         {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
         {{"-p", "/dev/null", "-g"}, "io_card: No answer from the card on /dev/null\n", 1},
         // A device that never stops sending: each drain takes a terminal's buffer.
         {{"-p", "/dev/zero", "-g"}, "", 0, std::string(4096, '\0')},
-        {{"-p", "/dev/zero", "-s", "10101010", "-1", "on"}, "io_card:" + no_state, 1,
+        {{"-p", "/dev/zero", "-s", "10101010", "-1", "on"}, no_state, 1,
          std::string(2 * 4096, '\0')},
         {{"-p", file, "-s", "10101010"}, "io_card: " + file + " is not a character device\n", 1},
         {{"-p", fifo, "-g"}, "io_card: " + fifo + " is not a character device\n", 1},
@@ -205,6 +211,14 @@ TEST(Run, SimulatedCardProgramServesIoCard) {
     EXPECT_EQ(set.status + get.status, 0);
     EXPECT_EQ(served.err, "set 10100101\n  answered 10100101\nget\n  answered 10100101\\r\\n\n");
     EXPECT_EQ(served.status, 0);
+
+    for (const auto& [option, value] : {std::pair{"--states", "1"}, {"--states", "1111000x"}}) {
+        auto refused = spawn(IO_CARD_SIM_PATH, "io_card_sim", {option, value});
+        const run_result result = finish(refused, 5000);
+        EXPECT_EQ(result.err, "io_card_sim: Invalid states '"s + value +
+                                  "' (need 8 characters, each 0 or 1)\n");
+        EXPECT_EQ(result.status, 1);
+    }
 }
 
 }  // namespace
