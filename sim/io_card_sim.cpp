@@ -11,16 +11,15 @@
 
 namespace {
 
-constexpr const char* usage_message =
-    "Usage: %s [--states PATTERN] [--delay MS] [--silent] [--short N] [--extra BYTES]"
-    " [--answer BYTES]\n";
+constexpr const char* usage_message = "Usage: %s [OPTION]...\n";
 
 constexpr const char* help_text =
     "Serve a simulated eight-output I/O card on a pseudo-terminal until interrupted.\n"
     "Prints the terminal's path on the first line, then one line per frame received\n"
     "on standard error. Use the path as io_card's -p.\n"
     "\n"
-    "  --states PATTERN  start with these states (default 00000000)\n"
+    "  --states PATTERN  start with these states: 8 characters, each 0 or 1\n"
+    "                    (default 00000000)\n"
     "  --delay MS        answer every command MS milliseconds late\n"
     "  --silent          never answer\n"
     "  --short N         send only the first N bytes of every answer\n"
@@ -39,11 +38,21 @@ constexpr const char* help_text =
     std::exit(1);
 }
 
+std::string to_states(const char* program, const char* text) {
+    std::string states = text;
+    if (states.size() != 8 || states.find_first_not_of("01") != std::string::npos) {
+        std::fprintf(stderr, "%s: Invalid states '%s' (need 8 characters, each 0 or 1)\n", program,
+                     card_sim::escape(states).c_str());
+        std::exit(1);
+    }
+    return states;
+}
+
 int to_count(const char* program, const char* text) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0' || value < 0 || value > 1000000) {
-        std::fprintf(stderr, "%s: Invalid number '%s'\n", program, text);
+        std::fprintf(stderr, "%s: Invalid number '%s'\n", program, card_sim::escape(text).c_str());
         std::exit(1);
     }
     return static_cast<int>(value);
@@ -53,7 +62,7 @@ std::string to_bytes(const char* program, const char* text) {
     const auto bytes = card_sim::unescape(text);
     if (!bytes) {
         std::fprintf(stderr, "%s: Invalid bytes '%s' (use \\r, \\n, \\\\ or \\xNN)\n", program,
-                     text);
+                     card_sim::escape(text).c_str());
         std::exit(1);
     }
     return *bytes;
@@ -75,7 +84,7 @@ card_sim::behaviour parse(int argc, char* argv[]) {
     int code = 0;
     while ((code = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         switch (code) {
-        case 't': how.states = to_bytes(argv[0], optarg); break;
+        case 't': how.states = to_states(argv[0], optarg); break;
         case 'd': how.get.delay_ms = how.set.delay_ms = to_count(argv[0], optarg); break;
         case 'q': how.get.max_bytes = how.set.max_bytes = 0; break;
         case 'n': how.get.max_bytes = how.set.max_bytes = to_count(argv[0], optarg); break;
@@ -91,7 +100,11 @@ card_sim::behaviour parse(int argc, char* argv[]) {
         default: exit_with_usage(argv[0]);
         }
     }
-    if (optind < argc) exit_with_usage(argv[0]);
+    if (optind < argc) {
+        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", argv[0],
+                     card_sim::escape(argv[optind]).c_str());
+        exit_with_usage(argv[0]);
+    }
     return how;
 }
 
