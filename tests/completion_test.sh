@@ -16,6 +16,17 @@ expect 'off' -p /dev/ttyS0 -8 of
 expect '-p -s -g -1 -2 -3 -4 -5 -6 -7 -8 --pause -h --help --version' -p /dev/ttyS0 -
 expect '--pause --help --version' --
 expect '' -s ''
-expect '/dev/tty*' -p /dev/tty   # /dev/tty is on every Linux system
 expect '' -p /dev/nul            # no terminal
+expect '20 50 100 200 500 1000' --pause ''
+expect '50 500' --pause = 5
+# -p offers serial devices alone, whatever this machine has: never /dev/tty (on
+# every Linux system), the console or a virtual console.
+COMP_WORDS=(io_card -p /dev/); COMP_CWORD=2
+_io_card
+for word in "${COMPREPLY[@]}"; do
+    case $word in
+        /dev/ttyS* | /dev/ttyUSB* | /dev/ttyACM* | /dev/ttyAMA* | /dev/rfcomm* | /dev/serial/by-*/*) ;;
+        *) echo "io_card -p /dev/<TAB> offers $word"; failed=1 ;;
+    esac
+done
 exit $failed
