@@ -7,8 +7,9 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for file in bin/io_card bin/io_card_sim share/man/man1/io_card.1 share/man/man1/io_card_sim.1 \
-            share/bash-completion/completions/io_card; do
+for file in bin/io_card bin/io_card_sim share/man/man1/io_card.1.gz share/man/man1/io_card_sim.1.gz \
+            share/bash-completion/completions/io_card share/doc/io-card/changelog.gz \
+            share/doc/io-card/copyright; do
     [ -f "$scratch/prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 
@@ -16,6 +17,8 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" >/dev/nul
 deb=$(echo "$scratch"/package/io-card_"$version"_*.deb)
 dpkg-deb -f "$deb" Package Version Depends
 dpkg-deb -f "$deb" Depends | grep -qx 'libc6 (>= [0-9.]*)' || { echo "depends on more than libc"; exit 1; }
+# Any error or warning fails; lintian's own complaint about running as root does not.
+lintian --fail-on error,warning "$deb" 2> >(grep -v 'running with root privileges' >&2)
 dpkg-deb -x "$deb" "$scratch/unpacked"
 [ "$("$scratch/unpacked/usr/bin/io_card" --version)" = "io_card $version" ]
 [ "$("$scratch/unpacked/usr/bin/io_card_sim" --version)" = "io_card_sim $version" ]
