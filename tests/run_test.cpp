@@ -171,6 +171,21 @@ TEST(Run, HostileDevices) {
     unlink(file.c_str());
     unlink(fifo.c_str());
     rmdir(scratch);
+
+    // Denied the device, a user learns the remedy. Root is never denied, so the
+    // run drops to nobody first; only root can.
+    if (geteuid() != 0) return;
+    const card_sim::simulated_card card;
+    ASSERT_EQ(chmod(card.path().c_str(), 0600), 0);
+    auto denied = spawn("/usr/bin/setpriv", "setpriv",
+                        {"--reuid=65534", "--regid=65534", "--clear-groups", IO_CARD_PATH, "-p",
+                         card.path(), "-g"});
+    const run_result result = finish(denied, 10000);
+    EXPECT_EQ(result.err, "Error opening " + card.path() + "!\n" + IO_CARD_PATH + ": " +
+                              card.path() +
+                              ": Permission denied (add your user to the device's group, usually "
+                              "dialout, and log in again)\n");
+    EXPECT_EQ(result.status, 1);
 }
 
 // A signal between two writes would leave part of a frame at the card.
