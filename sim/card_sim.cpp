@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 namespace card_sim {
@@ -61,17 +64,27 @@ void simulated_card::send(const std::string& bytes) const {
 }
 
 void simulated_card::serve() {
+    // The default timer slack would make every paced byte up to 50 us late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const clock::duration byte_time =
+        how_.baud > 0 ? std::chrono::nanoseconds(10'000'000'000LL / how_.baud) : clock::duration{};
+    clock::time_point line_free{};  // when the last byte received so far is in
     pollfd waiting{master_, POLLIN, 0};
     char buffer[256];
     while (!stop_) {
         if (poll(&waiting, 1, poll_ms) <= 0) continue;
         const ssize_t count = read(master_, buffer, sizeof buffer);
         if (count <= 0) continue;
-        for (ssize_t i = 0; i < count; ++i) take(buffer[i]);
+        // Bytes written together follow each other down the line.
+        line_free = std::max(line_free, clock::now());
+        for (ssize_t i = 0; i < count; ++i) {
+            line_free += byte_time;
+            take(buffer[i], line_free);
+        }
     }
 }
 
-void simulated_card::take(char byte) {
+void simulated_card::take(char byte, clock::time_point arrived) {
     std::unique_lock lock(mutex_);
     received_ += byte;
     if (!frame_.empty() || byte == 's') {
@@ -87,12 +100,12 @@ void simulated_card::take(char byte) {
         const std::string stored = states_;
         lock.unlock();
         note("set " + escape(stored));
-        answer(how_.set, stored);
+        answer(how_.set, stored, arrived);
     } else if (byte == 'g') {
         const std::string current = states_;
         lock.unlock();
         note("get");
-        answer(how_.get, current);
+        answer(how_.get, current, arrived);
     } else {
         lock.unlock();
         note("stray byte " + escape(std::string(1, byte)));
@@ -103,17 +116,28 @@ void simulated_card::note(const std::string& line) const {
     if (log_) log_(line);
 }
 
-void simulated_card::answer(const answer_rule& rule, const std::string& own_answer) {
+void simulated_card::answer(const answer_rule& rule, const std::string& own_answer,
+                            clock::time_point arrived) {
     std::string bytes = rule.bytes.value_or(own_answer) + rule.extra;
     if (rule.max_bytes >= 0 && bytes.size() > static_cast<std::size_t>(rule.max_bytes)) {
         bytes.resize(static_cast<std::size_t>(rule.max_bytes));
     }
-    if (rule.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(rule.delay_ms));
-    if (!bytes.empty() && write(master_, bytes.data(), bytes.size()) < 0) {
-        note("  cannot answer");
-        return;
+    const clock::time_point start = arrived + std::chrono::milliseconds(rule.delay_ms);
+    bool sent = true;
+    if (how_.baud <= 0) {
+        std::this_thread::sleep_until(start);
+        sent = bytes.empty() || write(master_, bytes.data(), bytes.size()) >= 0;
+    } else {
+        // Each byte is due a whole number of byte-times after the start, so
+        // that a late wake-up delays one byte and never the ones after it.
+        for (std::size_t i = 0; i < bytes.size() && sent; ++i) {
+            std::this_thread::sleep_until(
+                start + std::chrono::nanoseconds(10'000'000'000LL * static_cast<long long>(i + 1) /
+                                                 how_.baud));
+            sent = write(master_, &bytes[i], 1) == 1;
+        }
     }
-    note("  answered " + escape(bytes));
+    note(sent ? "  answered " + escape(bytes) : "  cannot answer");
 }
 
 std::string escape(const std::string& bytes) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -19,13 +20,17 @@ struct answer_rule {
     std::optional<std::string> bytes;  // answer with these bytes instead of its own
     std::string extra;                 // sent right after the answer
     int max_bytes = -1;                // cut answer and extra to this many bytes; -1: no cut
-    int delay_ms = 0;                  // wait this long before answering
+    int delay_ms = 0;                  // the card's turnaround before it answers
 };
 
 struct behaviour {
     std::string states = "00000000";  // the outputs when the card starts
     answer_rule get;                  // answer to 'g': the states
     answer_rule set;                  // answer to a set frame: the new states
+    // Keep the time of a line at this many baud, 10 bits a byte, both ways: a
+    // command counts from when its last byte would have arrived, and an answer
+    // goes out a byte per byte-time. 0: everything arrives and leaves at once.
+    int baud = 0;
 };
 
 class simulated_card {
@@ -47,9 +52,11 @@ public:
     std::string states() const;
 
 private:
+    using clock = std::chrono::steady_clock;
     void serve();
-    void take(char byte);
-    void answer(const answer_rule& rule, const std::string& own_answer);
+    // arrived: when the byte's last bit would be in, on a line that keeps time.
+    void take(char byte, clock::time_point arrived);
+    void answer(const answer_rule& rule, const std::string& own_answer, clock::time_point arrived);
     void note(const std::string& line) const;
 
     behaviour how_;

@@ -20,7 +20,10 @@ constexpr const char* help_text =
     "\n"
     "  --states PATTERN  start with these states: 8 characters, each 0 or 1\n"
     "                    (default 00000000)\n"
-    "  --delay MS        answer every command MS milliseconds late\n"
+    "  --baud N          keep the time of a line at N baud, 10 bits a byte: a\n"
+    "                    command counts once its last byte is in, an answer\n"
+    "                    goes out a byte at a time (default: all at once)\n"
+    "  --delay MS        wait MS milliseconds before answering each command\n"
     "  --silent          never answer\n"
     "  --short N         send only the first N bytes of every answer\n"
     "  --extra BYTES     send BYTES after the states, such as '\\r\\n'\n"
@@ -48,10 +51,10 @@ std::string to_states(const char* program, const char* text) {
     return states;
 }
 
-int to_count(const char* program, const char* text) {
+int to_count(const char* program, const char* text, long least = 0) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < 0 || value > 1000000) {
+    if (*text == '\0' || *end != '\0' || value < least || value > 1000000) {
         std::fprintf(stderr, "%s: Invalid number '%s'\n", program, card_sim::escape(text).c_str());
         std::exit(1);
     }
@@ -70,21 +73,18 @@ std::string to_bytes(const char* program, const char* text) {
 
 card_sim::behaviour parse(int argc, char* argv[]) {
     const option options[] = {
-        {"states", required_argument, nullptr, 't'},
-        {"delay", required_argument, nullptr, 'd'},
-        {"silent", no_argument, nullptr, 'q'},
-        {"short", required_argument, nullptr, 'n'},
-        {"extra", required_argument, nullptr, 'x'},
-        {"answer", required_argument, nullptr, 'a'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
+        {"states", required_argument, nullptr, 't'}, {"baud", required_argument, nullptr, 'b'},
+        {"delay", required_argument, nullptr, 'd'},  {"silent", no_argument, nullptr, 'q'},
+        {"short", required_argument, nullptr, 'n'},  {"extra", required_argument, nullptr, 'x'},
+        {"answer", required_argument, nullptr, 'a'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0},
     };
     card_sim::behaviour how;
     int code = 0;
     while ((code = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         switch (code) {
         case 't': how.states = to_states(argv[0], optarg); break;
+        case 'b': how.baud = to_count(argv[0], optarg, 1); break;
         case 'd': how.get.delay_ms = how.set.delay_ms = to_count(argv[0], optarg); break;
         case 'q': how.get.max_bytes = how.set.max_bytes = 0; break;
         case 'n': how.get.max_bytes = how.set.max_bytes = to_count(argv[0], optarg); break;

@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
 
 #include "card_sim.h"
 #include "harness.h"
+#include "serial_line.h"
 
 namespace {
 
@@ -206,6 +209,72 @@ TEST(Run, EachFrameLeavesInOneWrite) {
     unlink(log.c_str());
     EXPECT_NE(writes.find(", \"s10101010s\", 10)"), std::string::npos) << writes;
     EXPECT_NE(writes.find(", \"s10101011s\", 10)"), std::string::npos) << writes;
+}
+
+// Against a card that keeps a 9600 baud line's time, what the pause covers and
+// what it cuts. Paced bytes arrive no sooner than the line allows but may come
+// later on a busy machine, so a complete answer is only required with room to spare.
+TEST(Run, KeepsTimeWithARealLine) {
+    auto line = card_with("11000000");
+    line.baud = 9600;
+    auto slow = line;
+    slow.get.delay_ms = slow.set.delay_ms = 5;
+    struct timing_case {
+        const char* name;
+        card_sim::behaviour card;
+        std::vector<std::string> args;
+        std::string wire;
+        std::string out;  // what is printed is a prefix of this
+        std::size_t least, most;
+    };
+    // clang-format off
+    const timing_case cases[] = {
+        // 'g' and eight states take 9.4 ms of the 20.
+        {"-g gets all eight states", line, {"-g"}, "g", "11000000", 8, 8},
+        // The set frame and its answer take 18.75 ms: too close to call.
+        {"-3 on keeps the others", line, {"-3", "on"}, "gs11100000s", "11100000", 0, 8},
+        // 5 ms more and the last bytes come after the pause.
+        {"a slow card's answer is cut", slow, {"-s", "10101010"}, "s10101010s", "10101010", 0, 7},
+        {"a longer pause waits for it", slow, {"--pause=40", "-s", "10101010"}, "s10101010s", "10101010", 8, 8},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A busy machine can wake io_card late enough to see a whole answer that
+        // the line would cut; one cut in three tries shows the line's timing.
+        std::string wire;
+        run_result result;
+        for (int tries = 0; tries < 3 && (tries == 0 || result.out.size() > c.most); ++tries) {
+            const card_sim::simulated_card card(c.card);
+            std::vector<std::string> args{"-p", card.path()};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            result = run_io_card(args);
+            wire = card.received();
+        }
+        EXPECT_EQ(wire, c.wire);
+        EXPECT_EQ(result.out, c.out.substr(0, result.out.size()));
+        EXPECT_GE(result.out.size(), c.least);
+        EXPECT_LE(result.out.size(), c.most);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+
+    const card_sim::simulated_card card(line);
+    const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    set_line(fd);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(fd, "g", 1), 1);
+    std::string answer;
+    pollfd waiting{fd, POLLIN, 0};
+    char byte = 0;
+    while (answer.size() < 8 && poll(&waiting, 1, 1000) == 1 && read(fd, &byte, 1) == 1) {
+        answer += byte;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    close(fd);
+    EXPECT_EQ(answer, "11000000");
+    // 'g' and eight states: nine bytes of ten bits at 9600 baud.
+    EXPECT_GE(took, std::chrono::microseconds(9 * 10 * 1000000 / 9600));
 }
 
 TEST(Run, SimulatedCardProgramServesIoCard) {
