@@ -2,9 +2,11 @@
 // each kind of run, the median wall time, its overhead above the card's pauses
 // and the peak resident memory.
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
@@ -94,6 +96,47 @@ double median_of(std::vector<double> values) {
     return *middle;
 }
 
+// How late a card at 9600 baud delivers each byte of its answer to 'g' against
+// the line's own time: 'g' takes one byte-time to arrive, answer byte j is in
+// j + 1 byte-times after that. Lateness is measured from the write of 'g', so
+// it includes the pseudo-terminal's own hand-over both ways.
+void print_pacing(const card_sim::simulated_card& card, int runs) {
+    const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios line{};
+    tcgetattr(fd, &line);
+    cfmakeraw(&line);
+    tcsetattr(fd, TCSANOW, &line);
+    constexpr double byte_ms = 10.0 * 1000.0 / 9600.0;
+    std::vector<double> every;
+    std::vector<double> last;
+    for (int i = 0; i < runs; ++i) {
+        tcflush(fd, TCIFLUSH);
+        const auto start = std::chrono::steady_clock::now();
+        if (write(fd, "g", 1) != 1) fail("cannot write to the simulated card");
+        char byte = 0;
+        for (int j = 0; j < 8; ++j) {
+            pollfd waiting{fd, POLLIN, 0};
+            if (poll(&waiting, 1, 1000) != 1 || read(fd, &byte, 1) != 1) fail("no paced answer");
+            const std::chrono::duration<double, std::milli> at =
+                std::chrono::steady_clock::now() - start;
+            every.push_back(at.count() - (j + 2) * byte_ms);
+            if (j == 7) last.push_back(at.count() - (j + 2) * byte_ms);
+        }
+    }
+    close(fd);
+    std::sort(every.begin(), every.end());
+    std::sort(last.begin(), last.end());
+    const auto share = [](const std::vector<double>& sorted, double part) {
+        return sorted[static_cast<std::size_t>(part * static_cast<double>(sorted.size() - 1))];
+    };
+    std::printf("\npacing at 9600 baud, %d answers of 8 bytes, lateness in ms:\n", runs);
+    std::printf("%-20s %10s %10s %10s\n", "", "median", "99%", "max");
+    std::printf("%-20s %10.3f %10.3f %10.3f\n", "every byte", share(every, 0.5), share(every, 0.99),
+                every.back());
+    std::printf("%-20s %10.3f %10.3f %10.3f\n", "the last byte", share(last, 0.5),
+                share(last, 0.99), last.back());
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -103,40 +146,52 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     const card_sim::simulated_card card;
+    card_sim::behaviour at_9600;
+    at_9600.baud = 9600;
+    const card_sim::simulated_card line(at_9600);
     struct kind {
         const char* name;
+        const card_sim::simulated_card& card;
         std::vector<std::string> args;
         int pauses;
     };
     const kind kinds[] = {
-        {"-p only", {}, 0},
-        {"-s 10101010", {"-s", "10101010"}, 1},
-        {"-g", {"-g"}, 1},
-        {"-3 on", {"-3", "on"}, 2},
+        {"-p only", card, {}, 0},
+        {"-s 10101010", card, {"-s", "10101010"}, 1},
+        {"-g", card, {"-g"}, 1},
+        {"-3 on", card, {"-3", "on"}, 2},
+        // The same against a card that keeps a 9600 baud line's time.
+        {"-g @9600", line, {"-g"}, 1},
+        {"-3 on @9600", line, {"-3", "on"}, 2},
+        {"--pause=40 -g @9600", line, {"--pause=40", "-g"}, 2},  // one pause of 40 ms
     };
-    std::printf("%d runs each against the simulated card; pauses are 20 ms a command\n\n", runs);
-    std::printf("%-12s %10s %10s %12s %14s\n", "run", "median ms", "pauses ms", "overhead ms",
+    std::printf(
+        "%d runs each against the simulated card; pauses are 20 ms a command unless\n"
+        "--pause says otherwise; @9600: a card that keeps a 9600 baud line's time\n\n",
+        runs);
+    std::printf("%-20s %10s %10s %12s %14s\n", "run", "median ms", "pauses ms", "overhead ms",
                 "peak RSS KiB");
     // What starting any program, and any program that sleeps 20 ms, costs here.
     std::vector<double> starts;
     std::vector<double> sleeps;
     for (int i = 0; i < runs; ++i) starts.push_back(wall_ms("/bin/true", {}));
     for (int i = 0; i < runs; ++i) sleeps.push_back(wall_ms("/bin/sleep", {"0.02"}));
-    std::printf("%-12s %10.3f %10d %12.3f\n", "/bin/true", median_of(starts), 0, median_of(starts));
-    std::printf("%-12s %10.3f %10d %12.3f\n", "sleep 0.02", median_of(sleeps), 20,
+    std::printf("%-20s %10.3f %10d %12.3f\n", "/bin/true", median_of(starts), 0, median_of(starts));
+    std::printf("%-20s %10.3f %10d %12.3f\n", "sleep 0.02", median_of(sleeps), 20,
                 median_of(sleeps) - 20);
     for (const auto& k : kinds) {
         std::vector<double> walls;
         long peak = 0;
         for (int i = 0; i < runs; ++i) {
-            std::vector<std::string> args{"-p", card.path()};
+            std::vector<std::string> args{"-p", k.card.path()};
             args.insert(args.end(), k.args.begin(), k.args.end());
             walls.push_back(wall_ms(IO_CARD_PATH, args));
             if (i < 10) peak = std::max(peak, peak_kib(args));
         }
         const double median = median_of(walls);
-        std::printf("%-12s %10.3f %10d %12.3f %14ld\n", k.name, median, 20 * k.pauses,
+        std::printf("%-20s %10.3f %10d %12.3f %14ld\n", k.name, median, 20 * k.pauses,
                     median - 20 * k.pauses, peak);
     }
+    print_pacing(line, runs);
     return 0;
 }
