@@ -94,9 +94,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "--pause", "10001"}, "io_card: Invalid pause '10001" + pause_need},
         {{"-p", port, "--pause=99999999999"}, "io_card: Invalid pause '99999999999" + pause_need},
         {{"-p", port, "--pause= 20"}, "io_card: Invalid pause ' 20" + pause_need},
-        {{"-p", port, "--pause=-5"}, "io_card: Invalid pause '-5" + pause_need},
         {{"-p", port, "--pause=20ms"}, "io_card: Invalid pause '20ms" + pause_need},
-        {{"-p", port, "--pause="}, "io_card: Invalid pause '" + pause_need},
     };
     // clang-format on
     for (const auto& c : cases) {

@@ -114,7 +114,6 @@ TEST(Run, HostileStarts) {
         {"stderr closed", silent, {"-g"}, "g", "", "", 1, {}, "2>&-"},
         {"stdout full", card_with("01010101"), {"-g"}, "g", "", full, 1, {}, ">/dev/full"},
         {"help to a full disk", {}, {"--help"}, "", "", full, 1, {}, ">/dev/full"},
-        {"version to a full disk", {}, {"--version"}, "", "", full, 1, {}, ">/dev/full"},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
