@@ -66,8 +66,6 @@ void simulated_card::send(const std::string& bytes) const {
 void simulated_card::serve() {
     // The default timer slack would make every paced byte up to 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    const clock::duration byte_time =
-        how_.baud > 0 ? std::chrono::nanoseconds(10'000'000'000LL / how_.baud) : clock::duration{};
     clock::time_point line_free{};  // when the last byte received so far is in
     pollfd waiting{master_, POLLIN, 0};
     char buffer[256];
@@ -76,11 +74,9 @@ void simulated_card::serve() {
         const ssize_t count = read(master_, buffer, sizeof buffer);
         if (count <= 0) continue;
         // Bytes written together follow each other down the line.
-        line_free = std::max(line_free, clock::now());
-        for (ssize_t i = 0; i < count; ++i) {
-            line_free += byte_time;
-            take(buffer[i], line_free);
-        }
+        const clock::time_point start = std::max(line_free, clock::now());
+        for (ssize_t i = 0; i < count; ++i) take(buffer[i], start + byte_times(i + 1));
+        line_free = start + byte_times(count);
     }
 }
 
@@ -131,13 +127,16 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
         // Each byte is due a whole number of byte-times after the start, so
         // that a late wake-up delays one byte and never the ones after it.
         for (std::size_t i = 0; i < bytes.size() && sent; ++i) {
-            std::this_thread::sleep_until(
-                start + std::chrono::nanoseconds(10'000'000'000LL * static_cast<long long>(i + 1) /
-                                                 how_.baud));
+            std::this_thread::sleep_until(start + byte_times(static_cast<long long>(i) + 1));
             sent = write(master_, &bytes[i], 1) == 1;
         }
     }
     note(sent ? "  answered " + escape(bytes) : "  cannot answer");
+}
+
+simulated_card::clock::duration simulated_card::byte_times(long long count) const {
+    if (how_.baud <= 0) return {};
+    return std::chrono::nanoseconds(count * 10'000'000'000LL / how_.baud);
 }
 
 std::string escape(const std::string& bytes) {

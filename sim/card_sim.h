@@ -58,6 +58,8 @@ private:
     void take(char byte, clock::time_point arrived);
     void answer(const answer_rule& rule, const std::string& own_answer, clock::time_point arrived);
     void note(const std::string& line) const;
+    // How long count bytes take on the line; zero for a card that keeps no time.
+    clock::duration byte_times(long long count) const;
 
     behaviour how_;
     std::function<void(const std::string&)> log_;

@@ -72,13 +72,20 @@ std::string to_bytes(const char* program, const char* text) {
 }
 
 card_sim::behaviour parse(int argc, char* argv[]) {
+    // clang-format off
     const option options[] = {
-        {"states", required_argument, nullptr, 't'}, {"baud", required_argument, nullptr, 'b'},
-        {"delay", required_argument, nullptr, 'd'},  {"silent", no_argument, nullptr, 'q'},
-        {"short", required_argument, nullptr, 'n'},  {"extra", required_argument, nullptr, 'x'},
-        {"answer", required_argument, nullptr, 'a'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0},
+        {"states", required_argument, nullptr, 't'},
+        {"baud", required_argument, nullptr, 'b'},
+        {"delay", required_argument, nullptr, 'd'},
+        {"silent", no_argument, nullptr, 'q'},
+        {"short", required_argument, nullptr, 'n'},
+        {"extra", required_argument, nullptr, 'x'},
+        {"answer", required_argument, nullptr, 'a'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
+    // clang-format on
     card_sim::behaviour how;
     int code = 0;
     while ((code = getopt_long(argc, argv, "h", options, nullptr)) != -1) {

@@ -128,6 +128,23 @@ run_result run_io_card(const std::vector<std::string>& args, int timeout_ms,
     return finish(child, timeout_ms);
 }
 
+run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
+                  const std::string& redirect) {
+    std::vector<std::string> all{"-p", card.path()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_io_card(all, 10000, redirect);
+}
+
+std::string read_file(const std::string& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return text;
+    while (read_some(fd, text)) {
+    }
+    close(fd);
+    return text;
+}
+
 void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
     const card_sim::simulated_card card(c.card);
@@ -136,9 +153,7 @@ void expect_run(const wire_case& c) {
         ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
         card.send(c.stale);
     }
-    std::vector<std::string> args{"-p", card.path()};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const run_result result = run_io_card(args, 10000, c.redirect);
+    const run_result result = run_on(card, c.args, c.redirect);
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
     EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
     EXPECT_EQ(result.err, with_port(c.err, card.path()));

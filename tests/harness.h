@@ -33,6 +33,12 @@ run_result finish(child_process& child, int timeout_ms);
 run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000,
                        const std::string& redirect = {});
 
+// Runs io_card with -p and the card's path before args.
+run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
+                  const std::string& redirect = {});
+// The whole of a small file; empty if it cannot be read.
+std::string read_file(const std::string& path);
+
 // One run of io_card against a fresh simulated card, and what it must leave.
 struct wire_case {
     const char* name;
