@@ -70,6 +70,11 @@ void simulated_card::serve() {
     pollfd waiting{master_, POLLIN, 0};
     char buffer[256];
     while (!stop_) {
+        if (held_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        waiting.fd = master_;
         if (poll(&waiting, 1, poll_ms) <= 0) continue;
         const ssize_t count = read(master_, buffer, sizeof buffer);
         if (count <= 0) continue;
@@ -118,18 +123,26 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
     if (rule.max_bytes >= 0 && bytes.size() > static_cast<std::size_t>(rule.max_bytes)) {
         bytes.resize(static_cast<std::size_t>(rule.max_bytes));
     }
+    if (rule.hang_up) {
+        close(master_);
+        master_ = -1;
+        note("  hung up");
+        return;
+    }
     const clock::time_point start = arrived + std::chrono::milliseconds(rule.delay_ms);
     bool sent = true;
-    if (how_.baud <= 0) {
-        std::this_thread::sleep_until(start);
-        sent = bytes.empty() || write(master_, bytes.data(), bytes.size()) >= 0;
-    } else {
-        // Each byte is due a whole number of byte-times after the start, so
-        // that a late wake-up delays one byte and never the ones after it.
-        for (std::size_t i = 0; i < bytes.size() && sent; ++i) {
-            std::this_thread::sleep_until(start + byte_times(static_cast<long long>(i) + 1));
-            sent = write(master_, &bytes[i], 1) == 1;
-        }
+    // Each byte is due a whole number of byte-times after the start, so that a
+    // late wake-up delays one byte and never the ones after it. Bytes handed
+    // over at the same moment go out in one write.
+    const auto out_at = [&](std::size_t i) {
+        return handed_over(start + byte_times(static_cast<long long>(i) + 1));
+    };
+    for (std::size_t first = 0; first < bytes.size() && sent;) {
+        std::size_t end = first + 1;
+        while (end < bytes.size() && out_at(end) == out_at(first)) ++end;
+        std::this_thread::sleep_until(out_at(first));
+        sent = write(master_, &bytes[first], end - first) == static_cast<ssize_t>(end - first);
+        first = end;
     }
     note(sent ? "  answered " + escape(bytes) : "  cannot answer");
 }
@@ -137,6 +150,13 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
 simulated_card::clock::duration simulated_card::byte_times(long long count) const {
     if (how_.baud <= 0) return {};
     return std::chrono::nanoseconds(count * 10'000'000'000LL / how_.baud);
+}
+
+simulated_card::clock::time_point simulated_card::handed_over(clock::time_point due) const {
+    if (how_.latency_ms <= 0) return due;
+    const clock::duration tick = std::chrono::milliseconds(how_.latency_ms);
+    const auto ticks = (due - started_ + tick - clock::duration(1)) / tick;
+    return started_ + ticks * tick;
 }
 
 std::string escape(const std::string& bytes) {

@@ -21,6 +21,7 @@ struct answer_rule {
     std::string extra;                 // sent right after the answer
     int max_bytes = -1;                // cut answer and extra to this many bytes; -1: no cut
     int delay_ms = 0;                  // the card's turnaround before it answers
+    bool hang_up = false;              // hang up instead of answering, as when unplugged
 };
 
 struct behaviour {
@@ -31,6 +32,9 @@ struct behaviour {
     // command counts from when its last byte would have arrived, and an answer
     // goes out a byte per byte-time. 0: everything arrives and leaves at once.
     int baud = 0;
+    // Hand the answer's bytes over only at ticks this many ms apart, each tick's
+    // in one burst, as a USB adapter's latency timer does. 0: as they are due.
+    int latency_ms = 0;
 };
 
 class simulated_card {
@@ -50,6 +54,9 @@ public:
     void send(const std::string& bytes) const;
     std::string received() const;  // every byte received, in order
     std::string states() const;
+    // While held, the card takes nothing from the line, so that what is written
+    // to it piles up until the line takes no more.
+    void hold(bool held) { held_ = held; }
 
 private:
     using clock = std::chrono::steady_clock;
@@ -60,17 +67,21 @@ private:
     void note(const std::string& line) const;
     // How long count bytes take on the line; zero for a card that keeps no time.
     clock::duration byte_times(long long count) const;
+    // When a byte due at due reaches the line: the next tick of the latency timer.
+    clock::time_point handed_over(clock::time_point due) const;
 
     behaviour how_;
     std::function<void(const std::string&)> log_;
-    int master_ = -1;
-    int slave_ = -1;  // held open so that the master never sees a hang-up between runs
+    const clock::time_point started_ = clock::now();
+    int master_ = -1;  // -1 once the card has hung up
+    int slave_ = -1;   // held open so that the master never sees a hang-up between runs
     std::string path_;
     mutable std::mutex mutex_;
     std::string received_;
     std::string states_;
     std::string frame_;  // a set frame being received
     std::atomic<bool> stop_{false};
+    std::atomic<bool> held_{false};
     std::thread thread_;
 };
 

@@ -24,6 +24,8 @@ constexpr const char* help_text =
     "                    command counts once its last byte is in, an answer\n"
     "                    goes out a byte at a time (default: all at once)\n"
     "  --delay MS        wait MS milliseconds before answering each command\n"
+    "  --latency MS      hand answers over only every MS milliseconds, in bursts,\n"
+    "                    as a USB serial adapter's latency timer does\n"
     "  --silent          never answer\n"
     "  --short N         send only the first N bytes of every answer\n"
     "  --extra BYTES     send BYTES after the states, such as '\\r\\n'\n"
@@ -77,6 +79,7 @@ card_sim::behaviour parse(int argc, char* argv[]) {
         {"states", required_argument, nullptr, 't'},
         {"baud", required_argument, nullptr, 'b'},
         {"delay", required_argument, nullptr, 'd'},
+        {"latency", required_argument, nullptr, 'l'},
         {"silent", no_argument, nullptr, 'q'},
         {"short", required_argument, nullptr, 'n'},
         {"extra", required_argument, nullptr, 'x'},
@@ -93,6 +96,7 @@ card_sim::behaviour parse(int argc, char* argv[]) {
         case 't': how.states = to_states(argv[0], optarg); break;
         case 'b': how.baud = to_count(argv[0], optarg, 1); break;
         case 'd': how.get.delay_ms = how.set.delay_ms = to_count(argv[0], optarg); break;
+        case 'l': how.latency_ms = to_count(argv[0], optarg, 1); break;
         case 'q': how.get.max_bytes = how.set.max_bytes = 0; break;
         case 'n': how.get.max_bytes = how.set.max_bytes = to_count(argv[0], optarg); break;
         case 'x': how.get.extra = to_bytes(argv[0], optarg); break;

@@ -1,31 +1,53 @@
-// The card's wire protocol: the get command, the set frame, the pause after each
-// command and the copying of the card's answers to stdout.
+// The card's wire protocol: the get command, the set frame, and the one reader
+// that decides where each of the card's answers begins and ends.
 #pragma once
 
 #include <cstddef>
 
 #include "options.h"
 
-// Writes the get command 'g'. If it cannot be written: prints "Error writing to
-// <port>", closes fd and exits with status 1.
+// The most one answer may hold: a terminal's input buffer.
+inline constexpr std::size_t answer_capacity = 4096;
+
+struct card_answer {
+    char bytes[answer_capacity];
+    std::size_t count;
+};
+
+// Writes the get command 'g'. Whatever is still arriving for the command before
+// is read to quiet and printed first, as that command's answer. If the command
+// cannot be written: prints "Error writing to <port>", closes fd and exits with
+// status 1.
 void send_get(int fd, const card_request& request);
 
-// Writes the set frame 's', the 8 bytes of request.data, 's' in one write. Fails
-// as send_get.
+// Writes the set frame 's', the 8 bytes of request.data, 's' in one write, after
+// printing what is still arriving, as send_get. Fails as send_get.
 void send_set(int fd, const card_request& request);
 
-// Gives the card the time it has to answer a command: request.pause_ms.
-void settle_wait(const card_request& request);
+// Reads one answer into answer. The card has wait_ms from now to begin it: if
+// nothing has arrived by then, the answer is empty. Once begun, it goes on until
+// the line has been quiet for request.gap_ms, so the call returns at the later of
+// wait_ms from now and the last byte plus the gap; with wait_ms 0 and nothing
+// queued it returns at once. Ends the run (what came before flushed to stdout, fd
+// closed, status 1, this answer not printed) when the answer holds more than
+// answer_capacity bytes, when bytes still arrive 1 s after wait_ms, or when the
+// device hangs up or cannot be read.
+void read_answer(int fd, const card_request& request, int wait_ms, card_answer& answer);
 
-// Copies the bytes queued on fd to stdout unchanged, at most 4096 of them (the
-// rest stays queued), and returns how many there were. Stops at the first read
-// that finds nothing, so it never waits.
-std::size_t drain_to_stdout(int fd);
+// Writes the answer's bytes from position from on to stdout, unchanged.
+void print_answer(const card_answer& answer, std::size_t from = 0);
+
+// Discards what is queued on a terminal before this run's first command: a late
+// answer to an earlier run, or noise. If anything was, discarding goes on until
+// the line has been quiet for the gap, so that the rest of an answer still
+// arriving cannot pass for this run's; an idle line costs no wait. Fails as
+// read_answer, or with "Error setting up <port>" if the queue cannot be flushed.
+void discard_stale_input(int fd, const card_request& request);
 
 // Switches the outputs that request asks for and keeps the others as the card
-// reports them: prints what is already queued (late answers to earlier stages),
-// sends 'g', waits, reads exactly eight state bytes, merges the masks into
-// request.data (on beats off), sends the set frame, waits and drains.
-// Without eight '0'/'1' bytes in time it sends no set frame: it prints "No valid
-// state", closes fd and exits with status 1.
+// reports them: sends 'g', reads the answer, merges the masks into the first
+// eight bytes (on beats off) and sends the set frame; prints what followed the
+// states in that answer, then the answer to the set frame. Without eight '0'/'1'
+// bytes at the start of the answer it sends no set frame: it prints "No valid
+// state", closes fd and exits with status 1. Otherwise fails as read_answer.
 void merge_outputs(int fd, card_request& request);

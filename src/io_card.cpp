@@ -23,18 +23,18 @@ void hold_standard_descriptors() {
 
 // The stages run in this order whatever the order of the options.
 void run_stages(int fd, card_request& request) {
+    card_answer answer;
     if (request.set_flag) {
         send_set(fd, request);
-        settle_wait(request);
-        drain_to_stdout(fd);
+        read_answer(fd, request, request.pause_ms, answer);
+        print_answer(answer);
     }
     if (request.get_flag) {
         send_get(fd, request);
-        settle_wait(request);
+        read_answer(fd, request, request.pause_ms, answer);
         // An empty answer would look like success to a script reading the states.
-        if (drain_to_stdout(fd) == 0) {
-            fail_on_port(fd, request, "%s: No answer from the card on %s");
-        }
+        if (answer.count == 0) fail_on_port(fd, request, "%s: No answer from the card on %s");
+        print_answer(answer);
     }
     if (request.change_flag) merge_outputs(fd, request);
 }
@@ -49,7 +49,8 @@ int main(int argc, char* argv[]) {
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
     lock_port(fd, request);
-    set_line(fd);
+    set_line(fd, request);
+    discard_stale_input(fd, request);
     run_stages(fd, request);
     close(fd);
     // The card's answers are the output; losing them is no success.

@@ -19,8 +19,10 @@ constexpr const char* help_text =
     "  -g                print the card's states\n"
     "  -1 ... -8 on|off  switch one output; the others keep the card's states\n"
     "      --pause=MS    give the card MS milliseconds (1 to 10000, default 20) to\n"
-    "                    answer each command; raise it when -g says \"No answer\" or\n"
-    "                    answers are cut short on a card that works\n"
+    "                    begin each answer; raise it when -g says \"No answer\" on\n"
+    "                    a card that works\n"
+    "      --gap=MS      an answer is over once the line has been quiet for MS\n"
+    "                    milliseconds (1 to 10000, default 20)\n"
     "  -h, --help        print this help and exit\n"
     "      --version     print the version and exit\n"
     "\n"
@@ -40,7 +42,8 @@ constexpr const char* help_text =
 // Not in the short options, so that only the long names ask for them.
 constexpr int version_option = 256;
 constexpr int pause_option = 257;
-constexpr int max_pause_ms = 10000;
+constexpr int gap_option = 258;
+constexpr int max_milliseconds = 10000;
 
 // Prints format with the program's name and word, both shown safely, and exits 1.
 [[noreturn]] void refuse(const card_request& request, const char* format, const char* word) {
@@ -95,16 +98,17 @@ void take_pattern(card_request& request, const char* pattern) {
 }
 
 // Digits only: strtol would also take blanks, a sign and a trailing word.
-void take_pause(card_request& request, const char* text) {
+// format names the option in the refusal.
+int take_milliseconds(const card_request& request, const char* text, const char* format) {
     int value = 0;
     const char* digit = text;
-    for (; *digit >= '0' && *digit <= '9' && value <= max_pause_ms; ++digit) {
+    for (; *digit >= '0' && *digit <= '9' && value <= max_milliseconds; ++digit) {
         value = value * 10 + (*digit - '0');
     }
-    if (*text == '\0' || *digit != '\0' || value < 1 || value > max_pause_ms) {
-        refuse(request, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n", text);
+    if (*text == '\0' || *digit != '\0' || value < 1 || value > max_milliseconds) {
+        refuse(request, format, text);
     }
-    request.pause_ms = value;
+    return value;
 }
 
 }  // namespace
@@ -117,6 +121,7 @@ card_request parse_options(int argc, char* argv[]) {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, version_option},
         {"pause", required_argument, nullptr, pause_option},
+        {"gap", required_argument, nullptr, gap_option},
         {nullptr, 0, nullptr, 0},
     };
     const char* short_options = "1:2:3:4:5:6:7:8:p:s:gh";
@@ -129,7 +134,11 @@ card_request parse_options(int argc, char* argv[]) {
         } else if (code == 's') {
             take_pattern(request, optarg);
         } else if (code == pause_option) {
-            take_pause(request, optarg);
+            request.pause_ms = take_milliseconds(
+                request, optarg, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n");
+        } else if (code == gap_option) {
+            request.gap_ms = take_milliseconds(
+                request, optarg, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
         } else if (code == 'g') {
             request.get_flag = 1;
         } else if (code == 'h') {

@@ -6,8 +6,13 @@
 inline constexpr std::size_t output_count = 8;
 // A device path of up to 255 bytes plus its terminating zero.
 inline constexpr std::size_t port_capacity = 256;
-// How long the card has to answer each command unless --pause says otherwise.
+// How long the card has to begin its answer to each command unless --pause
+// says otherwise.
 inline constexpr int default_pause_ms = 20;
+// How long the line must be quiet before an answer counts as over, unless --gap
+// says otherwise: longer than the 16 ms latency timer of common USB serial
+// adapters, which hand an answer over in bursts up to that far apart.
+inline constexpr int default_gap_ms = 20;
 
 struct card_request {
     const char* program = "io_card";  // argv[0], the name every message starts with
@@ -20,6 +25,7 @@ struct card_request {
     int get_flag = 0;
     int change_flag = 0;
     int pause_ms = default_pause_ms;
+    int gap_ms = default_gap_ms;
 };
 
 // Reads argv into a request. Does not return on a malformed command line: prints

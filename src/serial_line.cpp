@@ -18,6 +18,27 @@ constexpr long lock_wait_ms = 2000;
 constexpr useconds_t lock_retry_us = 2000;
 constexpr long write_wait_ms = 1000;
 
+// A fresh port echoes, maps CR to LF, swallows XON/XOFF and turns 0x03 into a
+// signal that flushes the input: the card's bytes must pass untouched both ways.
+constexpr tcflag_t input_cleared =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC;
+constexpr tcflag_t output_cleared = OPOST;
+constexpr tcflag_t local_cleared = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+constexpr tcflag_t control_cleared = CSIZE | PARENB | CSTOPB | CRTSCTS;
+constexpr tcflag_t control_set = CS8 | CLOCAL | CREAD;
+
+bool is_raw_9600_8n1(const termios& line) {
+    return cfgetispeed(&line) == B9600 && cfgetospeed(&line) == B9600 &&
+           (line.c_iflag & input_cleared) == 0 && (line.c_oflag & output_cleared) == 0 &&
+           (line.c_lflag & local_cleared) == 0 &&
+           (line.c_cflag & (control_cleared | control_set)) == control_set;
+}
+
+// A hung-up terminal answers every call with EIO, which says nothing to a user.
+const char* line_error(int error) {
+    return error == EIO ? "the device hung up or was unplugged" : std::strerror(error);
+}
+
 long now_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -28,23 +49,30 @@ long now_ms() {
 
 // Starts from the device's own attributes so that settings this program does not
 // care about, such as HUPCL, stay as the device has them.
-void set_line(int fd) {
+void set_line(int fd, const card_request& request) {
+    if (!isatty(fd)) return;  // the null device: a dry run has no line
     termios line{};
-    tcgetattr(fd, &line);
+    if (tcgetattr(fd, &line) != 0) {
+        fail_on_port(fd, request, "%s: Error setting up %s", std::strerror(errno));
+    }
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
-    // A fresh port echoes, maps CR to LF, swallows XON/XOFF and turns 0x03 into a
-    // signal that flushes the input: the card's bytes must pass untouched.
-    cfmakeraw(&line);
-    line.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY | IUCLC);
-    line.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
-    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    line.c_iflag &= ~input_cleared;
+    line.c_oflag &= ~output_cleared;
+    line.c_lflag &= ~local_cleared;
+    line.c_cflag &= ~control_cleared;
+    line.c_cflag |= control_set;
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 10;
-    // A path that is not a terminal fails here; it is used as it is.
-    tcsetattr(fd, TCSANOW, &line);
-    // A late answer to an earlier run, or noise, would pass for this run's answer.
-    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+        fail_on_port(fd, request, "%s: Error setting up %s", std::strerror(errno));
+    }
+    // tcsetattr succeeds when any part of the change took.
+    termios took{};
+    if (tcgetattr(fd, &took) != 0 || !is_raw_9600_8n1(took)) {
+        fail_on_port(fd, request, "%s: Error setting up %s",
+                     "the line did not take 9600 baud, 8N1, raw");
+    }
 }
 
 int open_port(const card_request& request) {
@@ -90,7 +118,7 @@ void write_port(int fd, const card_request& request, const char* bytes, std::siz
             continue;
         }
         if (written == -1 && errno != EINTR && errno != EAGAIN) {
-            fail_on_port(fd, request, "%s: Error writing to %s", std::strerror(errno));
+            fail_on_port(fd, request, "%s: Error writing to %s", line_error(errno));
         }
         const long left = deadline - now_ms();
         if (left <= 0) {

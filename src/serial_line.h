@@ -18,11 +18,12 @@ int open_port(const card_request& request);
 // not supported it returns without one.
 void lock_port(int fd, const card_request& request);
 
-// Sets the line raw at 9600 baud, 8N1: no echo, no translation either way, no flow
-// control, non-blocking reads. Then discards whatever was queued before this run,
-// so that only answers to this run's commands are read. A device that is no
-// terminal, such as /dev/null, is left as it is.
-void set_line(int fd);
+// Sets a terminal's line raw at 9600 baud, 8N1: no echo, no translation either
+// way, no flow control, non-blocking reads, and reads the settings back. If a
+// call fails or the line did not take them: prints "Error setting up <port>" and
+// the reason, closes fd and exits with status 1, nothing sent. The null device
+// is left as it is.
+void set_line(int fd, const card_request& request);
 
 // Writes a whole frame to fd in one write, so that a signal finds it either
 // unsent or sent. If the port takes only part, the rest follows as soon as it

@@ -63,7 +63,7 @@ TEST(Change, PrintsLateAnswersAndMergesOnlyItsOwn) {
     card.path().copy(request.port, sizeof request.port - 1);
     request.on_mask[7] = '1';
     const int fd = open_port(request);
-    set_line(fd);
+    set_line(fd, request);
     card.send("00001111");
     testing::internal::CaptureStdout();
     merge_outputs(fd, request);
@@ -98,10 +98,15 @@ TEST(Change, NeverWritesBackWhatWasNotAState) {
     }
 }
 
-// Each run switches one more output on; interleaved frames would lose one.
+// Each run switches one more output on; interleaved frames, or an answer taken
+// by the wrong run, would lose one. Also on a card that answers 5 ms late at
+// 9600 baud, where every answer ends after its pause.
 TEST(Change, ConcurrentRunsFollowEachOther) {
-    for (int repeat = 0; repeat < 3; ++repeat) {
-        const card_sim::simulated_card card;
+    card_sim::behaviour late;
+    late.baud = 9600;
+    late.get.delay_ms = late.set.delay_ms = 5;
+    for (const auto& how : {card_sim::behaviour{}, card_sim::behaviour{}, late}) {
+        const card_sim::simulated_card card(how);
         std::vector<std::future<run_result>> runs;
         for (int output = 1; output <= 8; ++output) {
             runs.push_back(std::async(std::launch::async, [&card, output] {

@@ -153,6 +153,17 @@ void expect_run(const wire_case& c) {
         ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
         card.send(c.stale);
     }
+    if (!c.before.empty()) {
+        std::vector<std::string> args{"-p", card.path()};
+        args.insert(args.end(), c.before.begin(), c.before.end());
+        auto before = spawn(IO_CARD_PATH, "io_card", args);
+        if (c.kill_before_ms > 0) {
+            usleep(static_cast<useconds_t>(c.kill_before_ms) * 1000);
+            kill(before.pid, SIGKILL);
+        }
+        const run_result result = finish(before, 10000);
+        EXPECT_EQ(result.status, c.kill_before_ms > 0 ? 128 + SIGKILL : 0) << result.err;
+    }
     const run_result result = run_on(card, c.args, c.redirect);
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
     EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));

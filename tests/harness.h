@@ -50,6 +50,8 @@ struct wire_case {
     int status;
     std::string stale = {};     // queued on the line, raw from an earlier run, before this run
     std::string redirect = {};  // as for run_io_card
+    std::vector<std::string> before = {};  // args of a run on the same card just before
+    int kill_before_ms = 0;                // kill that run this long after its start
 };
 void expect_run(const wire_case& c);
 

@@ -34,7 +34,7 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
     // clang-format off
     const valid_case cases[] = {
         {{"-p", "/dev/ttyUSB0"}, "/dev/ttyUSB0", "00000000", "00000000", "00000000", 0, 0, 0},
-        {{"-p", "A", "-p", "B"}, "B", "00000000", "00000000", "00000000", 0, 0, 0},
+        {{"-p", longest, "-p", "B"}, "B", "00000000", "00000000", "00000000", 0, 0, 0},
         {{"-p", longest}, longest, "00000000", "00000000", "00000000", 0, 0, 0},
         {{"-p/dev/x", "-s10101010", "-g"}, "/dev/x", "00000000", "00000000", "10101010", 1, 1, 0},
         {{"-s", "11110000", "-p", "P", "-s", "00001111"}, "P", "00000000", "00000000", "00001111", 1, 0, 0},
@@ -56,6 +56,8 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
     EXPECT_EQ(parse({"-p", "P"}).pause_ms, 20);
     EXPECT_EQ(parse({"-p", "P", "--pause=1"}).pause_ms, 1);
     EXPECT_EQ(parse({"-p", "P", "--pause", "10000"}).pause_ms, 10000);
+    EXPECT_EQ(parse({"-p", "P"}).gap_ms, 20);
+    EXPECT_EQ(parse({"-p", "P", "--gap", "4"}).gap_ms, 4);
 }
 
 TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
@@ -95,6 +97,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "--pause=99999999999"}, "io_card: Invalid pause '99999999999" + pause_need},
         {{"-p", port, "--pause= 20"}, "io_card: Invalid pause ' 20" + pause_need},
         {{"-p", port, "--pause=20ms"}, "io_card: Invalid pause '20ms" + pause_need},
+        {{"-p", port, "--gap=0"}, "io_card: Invalid gap '0" + pause_need},
     };
     // clang-format on
     for (const auto& c : cases) {
