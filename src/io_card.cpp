@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -39,10 +40,24 @@ void run_stages(int fd, card_request& request) {
     if (request.change_flag) merge_outputs(fd, request);
 }
 
+// Installed setuid or setgid, the program would open any terminal for any user.
+void refuse_borrowed_rights(int argc, char* argv[]) {
+    if (geteuid() == getuid() && getegid() == getgid()) return;
+    const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
+    std::fprintf(stderr,
+                 "%s: must not be installed setuid or setgid: give access to a card through "
+                 "its device's group\n",
+                 shown(named ? argv[0] : "io_card").text);
+    std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    refuse_borrowed_rights(argc, argv);
     hold_standard_descriptors();
+    // A file over the size limit is a full disk to a run, not a signal that kills it.
+    std::signal(SIGXFSZ, SIG_IGN);
     // A buffer of our own keeps stdio from allocating one on the first answer.
     static char stdout_buffer[BUFSIZ];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);

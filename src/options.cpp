@@ -39,10 +39,21 @@ constexpr const char* help_text =
     std::exit(finish_output(request));
 }
 
-// Not in the short options, so that only the long names ask for them.
-constexpr int version_option = 256;
-constexpr int pause_option = 257;
-constexpr int gap_option = 258;
+// Long options have codes of their own, beyond any byte, so that a refusal can
+// tell them from short ones.
+constexpr int help_option = 256;
+constexpr int version_option = 257;
+constexpr int pause_option = 258;
+constexpr int gap_option = 259;
+constexpr int first_long_code = help_option;
+constexpr const char* short_options = ":1:2:3:4:5:6:7:8:p:s:gh";
+constexpr option long_options[] = {
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
+    {"pause", required_argument, nullptr, pause_option},
+    {"gap", required_argument, nullptr, gap_option},
+    {nullptr, 0, nullptr, 0},
+};
 constexpr int max_milliseconds = 10000;
 
 // Prints format with the program's name and word, both shown safely, and exits 1.
@@ -54,6 +65,49 @@ constexpr int max_milliseconds = 10000;
 [[noreturn]] void exit_with_usage(const card_request& request) {
     std::fprintf(stderr, usage_message, shown(request.program).text);
     std::exit(1);
+}
+
+// getopt's own messages, in its words, but with the user's word shown safely.
+// code is what getopt_long returned; word is the argument it stopped at.
+[[noreturn]] void refuse_option(const card_request& request, int code, const char* word) {
+    const shown_text program = shown(request.program);
+    if (optopt > 0 && optopt < first_long_code) {
+        const char letter[] = {static_cast<char>(optopt), '\0'};
+        std::fprintf(stderr,
+                     code == ':' ? "%s: option requires an argument -- '%s'\n"
+                                 : "%s: invalid option -- '%s'\n",
+                     program.text, shown(letter).text);
+        exit_with_usage(request);
+    }
+    // A long option: getopt has moved past the word that holds it.
+    for (const option* known = long_options; optopt != 0 && known->name != nullptr; ++known) {
+        if (known->val != optopt) continue;
+        std::fprintf(stderr,
+                     code == ':' ? "%s: option '--%s' requires an argument\n"
+                                 : "%s: option '--%s' doesn't allow an argument\n",
+                     program.text, known->name);
+        exit_with_usage(request);
+    }
+    const char* name = word + 2;
+    const std::size_t length = std::strcspn(name, "=");
+    const auto is_prefix = [&](const option* known) {
+        return std::strncmp(known->name, name, length) == 0;
+    };
+    int matches = 0;
+    for (const option* known = long_options; known->name != nullptr; ++known) {
+        matches += is_prefix(known) ? 1 : 0;
+    }
+    if (matches > 1) {
+        std::fprintf(stderr, "%s: option '%s' is ambiguous; possibilities:", program.text,
+                     shown(word).text);
+        for (const option* known = long_options; known->name != nullptr; ++known) {
+            if (is_prefix(known)) std::fprintf(stderr, " '--%s'", known->name);
+        }
+        std::fputc('\n', stderr);
+    } else {
+        std::fprintf(stderr, "%s: unrecognized option '%s'\n", program.text, shown(word).text);
+    }
+    exit_with_usage(request);
 }
 
 // The card takes any byte, so anything but eight '0' or '1' would switch outputs
@@ -117,14 +171,7 @@ card_request parse_options(int argc, char* argv[]) {
     card_request request;
     if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') request.program = argv[0];
 
-    static const option long_options[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, version_option},
-        {"pause", required_argument, nullptr, pause_option},
-        {"gap", required_argument, nullptr, gap_option},
-        {nullptr, 0, nullptr, 0},
-    };
-    const char* short_options = "1:2:3:4:5:6:7:8:p:s:gh";
+    opterr = 0;
     int code = 0;
     while ((code = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         if (code >= '1' && code <= '8') {
@@ -141,7 +188,7 @@ card_request parse_options(int argc, char* argv[]) {
                 request, optarg, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
         } else if (code == 'g') {
             request.get_flag = 1;
-        } else if (code == 'h') {
+        } else if (code == 'h' || code == help_option) {
             std::printf(usage_message, shown(request.program).text);
             std::fputs(help_text, stdout);
             exit_after_output(request);
@@ -149,7 +196,7 @@ card_request parse_options(int argc, char* argv[]) {
             std::puts("io_card " IO_CARD_VERSION);
             exit_after_output(request);
         } else {
-            exit_with_usage(request);  // getopt has said what was wrong
+            refuse_option(request, code, argv[optind - 1]);
         }
     }
     // getopt moves every word that is not an option behind the options, so the

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
@@ -88,10 +89,17 @@ int open_port(const card_request& request) {
                          : "");
         std::exit(1);
     }
-    // A file would be overwritten with commands and its contents read as answers.
+    // A file, /dev/zero or the kernel log would take the commands as data and
+    // give back anything but a card's answers. The null device stays, as a dry run.
     struct stat device {};
-    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
-        fail_on_port(fd, request, "%s: %s is not a character device");
+    const bool is_null =
+        fstat(fd, &device) == 0 && S_ISCHR(device.st_mode) && device.st_rdev == makedev(1, 3);
+    if (!is_null && !isatty(fd)) fail_on_port(fd, request, "%s: %s is not a serial line");
+    // Under any name, the user's own terminal would get the commands and give the
+    // keystrokes back as answers, and be left raw: it is refused untouched.
+    const pid_t session = tcgetsid(fd);
+    if (session != -1 && session == getsid(0)) {
+        fail_on_port(fd, request, "%s: %s is your own terminal, not a serial line");
     }
     // Reads must never wait: the card's answer is whatever came within the pause.
     fcntl(fd, F_SETFL, O_NONBLOCK);

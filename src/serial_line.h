@@ -7,9 +7,10 @@
 
 // Opens request.port for reading and writing without blocking and returns the
 // descriptor. If the open fails, prints "Error opening <port>!" and a line with
-// the reason to stderr and exits with status 1. A path that opens but is no character device (a
-// file, a FIFO) would take the commands as data: it is closed, refused with "<port> is not a
-// character device" and the run exits with status 1, nothing written.
+// the reason to stderr and exits with status 1. A path that opens but is neither
+// a terminal nor the null device (a file, /dev/zero), or that is the user's own
+// controlling terminal under any name, is closed untouched and refused with a
+// message, status 1.
 int open_port(const card_request& request);
 
 // Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so

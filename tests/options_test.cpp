@@ -88,6 +88,10 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "-3", "on", "4", "on"}, "io_card: Unexpected argument '4'\n" + usage},
         {{"-p", port, "-9", "on"}, "io_card: invalid option -- '9'\n" + usage},
         {{"-p", port, "-3"}, "io_card: option requires an argument -- '3'\n" + usage},
+        {{"-p", port, "--pause"}, "io_card: option '--pause' requires an argument\n" + usage},
+        {{"-p", port, "--version=1"}, "io_card: option '--version' doesn't allow an argument\n" + usage},
+        {{"-p", port, "-g\x1b[31m"}, "io_card: invalid option -- '\\x1b'\n" + usage},
+        {{"-p", port, "--\x1b[31m"}, "io_card: unrecognized option '--\\x1b[31m'\n" + usage},
         // Words reach the terminal with their control bytes escaped and UTF-8 kept.
         {{"-p", port, "-s", "\x1b[2J\x7f"}, "io_card: Invalid pattern '\\x1b[2J\\x7f" + pattern_need},
         {{"-p", port, "-3", "ön"}, "io_card: Invalid state 'ön' for output 3 (need on or off)\n"},

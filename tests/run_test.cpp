@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -153,12 +155,10 @@ TEST(Run, HostileDevices) {
         std::vector<std::string> args;
         std::string err;
         int status;
-        std::string out = {};
     };
-    const std::string endless_full =
-        "io_card: No end to the answer from the card on /dev/full: more than 4096 bytes\n";
-    const std::string endless =
-        "io_card: No end to the answer from the card on /dev/zero: more than 4096 bytes\n";
+    const auto refused = [](const std::string& path) {
+        return "io_card: " + path + " is not a serial line\n";
+    };
     // clang-format off
     const device_case cases[] = {
         {{"-p", "/nonexistent/ttyS9", "-g"},
@@ -166,21 +166,21 @@ TEST(Run, HostileDevices) {
         {{"-p", "/nonexistent/\x1b]0;owned\x07", "-g"}, "Error opening /nonexistent/\\x1b]0;owned\\x07!\n"
          "io_card: /nonexistent/\\x1b]0;owned\\x07: No such file or directory\n", 1},
         {{"-p", scratch, "-g"}, "Error opening "s + scratch + "!\nio_card: " + scratch + ": Is a directory\n", 1},
-        {{"-p", "/dev/full", "-s", "10101010"}, endless_full, 1},
-        // Not a terminal: the line settings fail unnoticed and the stages run.
+        // The null device is a dry run: a pattern is taken, -g has no answer.
         {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
         {{"-p", "/dev/null", "-g"}, "io_card: No answer from the card on /dev/null\n", 1},
-        // A device that never stops sending.
-        {{"-p", "/dev/zero", "-g"}, endless, 1},
-        {{"-p", file, "-s", "10101010"}, "io_card: " + file + " is not a character device\n", 1},
-        {{"-p", fifo, "-g"}, "io_card: " + fifo + " is not a character device\n", 1},
+        // Devices, files and pipes that give anything but a card's answers.
+        {{"-p", "/dev/zero", "-g"}, refused("/dev/zero"), 1},
+        {{"-p", "/dev/urandom", "-3", "on"}, refused("/dev/urandom"), 1},
+        {{"-p", "/dev/full", "-s", "10101010"}, refused("/dev/full"), 1},
+        {{"-p", file, "-s", "10101010"}, refused(file), 1},
+        {{"-p", fifo, "-g"}, refused(fifo), 1},
     };
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const run_result result = run_io_card(c.args);
-        EXPECT_EQ(result.out.size(), c.out.size());
-        EXPECT_TRUE(result.out == c.out);
+        EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.status, c.status);
     }
@@ -203,6 +203,53 @@ TEST(Run, HostileDevices) {
                               ": Permission denied (add your user to the device's group, usually "
                               "dialout, and log in again)\n");
     EXPECT_EQ(result.status, 1);
+
+    // Installed setuid root, the program would open any terminal for anyone.
+    char place[] = "/tmp/io_card_setuid.XXXXXX";
+    ASSERT_NE(mkdtemp(place), nullptr);
+    const std::string copy = place + "/io_card"s;
+    const std::string program = read_file(IO_CARD_PATH);
+    const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+    ASSERT_EQ(write(out, program.data(), program.size()), static_cast<ssize_t>(program.size()));
+    close(out);
+    struct statvfs mount {};
+    if (chmod(place, 0755) == 0 && chmod(copy.c_str(), 04755) == 0 && statvfs(place, &mount) == 0 &&
+        (mount.f_flag & ST_NOSUID) == 0) {
+        auto borrowed = spawn(
+            "/usr/bin/setpriv", "setpriv",
+            {"--reuid=65534", "--regid=65534", "--clear-groups", copy, "-p", card.path(), "-g"});
+        const run_result refused = finish(borrowed, 10000);
+        EXPECT_EQ(refused.err, copy +
+                                   ": must not be installed setuid or setgid: give access to a "
+                                   "card through its device's group\n");
+        EXPECT_EQ(refused.status, 1);
+    }
+    unlink(copy.c_str());
+    rmdir(place);
+}
+
+// The user's own terminal, under any name, is refused and left as it was. The
+// run leads a session on a fresh pseudo-terminal, as a login shell does.
+TEST(Run, RefusesTheUsersOwnTerminal) {
+    const card_sim::simulated_card terminal;
+    const int fd = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios before{};
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    for (const std::string& port : {"/dev/tty"s, terminal.path(), "/dev/stdin"s}) {
+        SCOPED_TRACE(port);
+        auto run = spawn("/bin/bash", "bash",
+                         {"-c", "exec setsid --ctty \"$0\" -p \"$1\" -g <\"$2\"", IO_CARD_PATH,
+                          port, terminal.path()});
+        const run_result result = finish(run, 10000);
+        EXPECT_EQ(result.err,
+                  IO_CARD_PATH + ": "s + port + " is your own terminal, not a serial line\n");
+        EXPECT_EQ(result.status, 1);
+    }
+    termios after{};
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    close(fd);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+    EXPECT_EQ(terminal.received(), "");
 }
 
 // A signal between two writes would leave part of a frame at the card, so each
