@@ -97,11 +97,11 @@ void simulated_card::take(char byte, clock::time_point arrived) {
             note("bad set frame " + escape(frame));
             return;
         }
-        states_ = frame.substr(1, set_frame_size - 2);
-        const std::string stored = states_;
+        const std::string pattern = frame.substr(1, set_frame_size - 2);
+        if (!how_.stuck) states_ = pattern;
         lock.unlock();
-        note("set " + escape(stored));
-        answer(how_.set, stored, arrived);
+        note("set " + escape(pattern));
+        answer(how_.set, pattern, arrived);
     } else if (byte == 'g') {
         const std::string current = states_;
         lock.unlock();

@@ -35,6 +35,9 @@ struct behaviour {
     // Hand the answer's bytes over only at ticks this many ms apart, each tick's
     // in one burst, as a USB adapter's latency timer does. 0: as they are due.
     int latency_ms = 0;
+    // Answer set frames as usual but keep the states, as a card whose outputs
+    // are stuck does.
+    bool stuck = false;
 };
 
 class simulated_card {

@@ -1,6 +1,6 @@
 // io_card_sim: serves a simulated I/O card on a pseudo-terminal until interrupted.
-// Prints the terminal's path on the first line of stdout and one line for every
-// frame it receives on stderr.
+// Prints the terminal's path on the first line of stdout, and on stderr a line
+// for every command it receives and one for what it did about it.
 #include <getopt.h>
 #include <csignal>
 #include <cstdio>
@@ -15,8 +15,9 @@ constexpr const char* usage_message = "Usage: %s [OPTION]...\n";
 
 constexpr const char* help_text =
     "Serve a simulated eight-output I/O card on a pseudo-terminal until interrupted.\n"
-    "Prints the terminal's path on the first line, then one line per frame received\n"
-    "on standard error. Use the path as io_card's -p.\n"
+    "Prints the terminal's path on the first line. On standard error it prints a\n"
+    "line for every command received and one for its answer. Use the path as\n"
+    "io_card's -p.\n"
     "\n"
     "  --states PATTERN  start with these states: 8 characters, each 0 or 1\n"
     "                    (default 00000000)\n"
@@ -27,6 +28,7 @@ constexpr const char* help_text =
     "  --latency MS      hand answers over only every MS milliseconds, in bursts,\n"
     "                    as a USB serial adapter's latency timer does\n"
     "  --silent          never answer\n"
+    "  --stuck           answer set frames but keep the states\n"
     "  --short N         send only the first N bytes of every answer\n"
     "  --extra BYTES     send BYTES after the states, such as '\\r\\n'\n"
     "  --answer BYTES    answer g with BYTES instead of the states\n"
@@ -37,6 +39,14 @@ constexpr const char* help_text =
     "Exit status:\n"
     "  0  stopped by SIGINT, SIGTERM or SIGHUP, or after --help or --version\n"
     "  1  an invalid command line, or no pseudo-terminal could be opened\n";
+
+constexpr const char* version_text =
+    "io_card_sim " IO_CARD_VERSION
+    "\n"
+    "Copyright (C) 2026 The io_card developers.\n"
+    "License MIT: <https://opensource.org/licenses/MIT>.\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
 
 [[noreturn]] void exit_with_usage(const char* program) {
     std::fprintf(stderr, usage_message, program);
@@ -53,11 +63,13 @@ std::string to_states(const char* program, const char* text) {
     return states;
 }
 
-int to_count(const char* program, const char* text, long least = 0) {
+// option names the option in the refusal, with the range it takes.
+int to_count(const char* program, const char* option, const char* text, long least, long most) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < least || value > 1000000) {
-        std::fprintf(stderr, "%s: Invalid number '%s'\n", program, card_sim::escape(text).c_str());
+    if (*text == '\0' || *end != '\0' || value < least || value > most) {
+        std::fprintf(stderr, "%s: Invalid number '%s' for %s (%ld to %ld)\n", program,
+                     card_sim::escape(text).c_str(), option, least, most);
         std::exit(1);
     }
     return static_cast<int>(value);
@@ -81,6 +93,7 @@ card_sim::behaviour parse(int argc, char* argv[]) {
         {"delay", required_argument, nullptr, 'd'},
         {"latency", required_argument, nullptr, 'l'},
         {"silent", no_argument, nullptr, 'q'},
+        {"stuck", no_argument, nullptr, 'k'},
         {"short", required_argument, nullptr, 'n'},
         {"extra", required_argument, nullptr, 'x'},
         {"answer", required_argument, nullptr, 'a'},
@@ -94,20 +107,24 @@ card_sim::behaviour parse(int argc, char* argv[]) {
     while ((code = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         switch (code) {
         case 't': how.states = to_states(argv[0], optarg); break;
-        case 'b': how.baud = to_count(argv[0], optarg, 1); break;
-        case 'd': how.get.delay_ms = how.set.delay_ms = to_count(argv[0], optarg); break;
-        case 'l': how.latency_ms = to_count(argv[0], optarg, 1); break;
+        case 'b': how.baud = to_count(argv[0], "--baud", optarg, 1, 4000000); break;
+        case 'd':
+            how.get.delay_ms = how.set.delay_ms = to_count(argv[0], "--delay", optarg, 0, 60000);
+            break;
+        case 'l': how.latency_ms = to_count(argv[0], "--latency", optarg, 1, 1000); break;
         case 'q': how.get.max_bytes = how.set.max_bytes = 0; break;
-        case 'n': how.get.max_bytes = how.set.max_bytes = to_count(argv[0], optarg); break;
+        case 'k': how.stuck = true; break;
+        case 'n':
+            how.get.max_bytes = how.set.max_bytes =
+                to_count(argv[0], "--short", optarg, 0, 1000000);
+            break;
         case 'x': how.get.extra = to_bytes(argv[0], optarg); break;
         case 'a': how.get.bytes = to_bytes(argv[0], optarg); break;
         case 'h':
             std::printf(usage_message, argv[0]);
             std::fputs(help_text, stdout);
             std::exit(std::fflush(stdout) == 0 ? 0 : 1);
-        case 'V':
-            std::puts("io_card_sim " IO_CARD_VERSION);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+        case 'V': std::fputs(version_text, stdout); std::exit(std::fflush(stdout) == 0 ? 0 : 1);
         default: exit_with_usage(argv[0]);
         }
     }

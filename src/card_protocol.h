@@ -51,3 +51,10 @@ void discard_stale_input(int fd, const card_request& request);
 // bytes at the start of the answer it sends no set frame: it prints "No valid
 // state", closes fd and exits with status 1. Otherwise fails as read_answer.
 void merge_outputs(int fd, card_request& request);
+
+// Reads the card's states back with 'g' and compares them with request.data, the
+// pattern just written. Prints nothing of the answer: the read-back is the
+// program's own check. Unless its first eight bytes are that pattern: prints
+// "the card on <port> holds <what it answered>, not <pattern>", closes fd and
+// exits with status 1. Otherwise fails as read_answer.
+void verify_outputs(int fd, const card_request& request);

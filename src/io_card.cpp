@@ -29,6 +29,7 @@ void run_stages(int fd, card_request& request) {
         send_set(fd, request);
         read_answer(fd, request, request.pause_ms, answer);
         print_answer(answer);
+        if (request.verify_flag) verify_outputs(fd, request);
     }
     if (request.get_flag) {
         send_get(fd, request);
@@ -37,7 +38,10 @@ void run_stages(int fd, card_request& request) {
         if (answer.count == 0) fail_on_port(fd, request, "%s: No answer from the card on %s");
         print_answer(answer);
     }
-    if (request.change_flag) merge_outputs(fd, request);
+    if (request.change_flag) {
+        merge_outputs(fd, request);
+        if (request.verify_flag) verify_outputs(fd, request);
+    }
 }
 
 // Installed setuid or setgid, the program would open any terminal for any user.

@@ -13,26 +13,39 @@ constexpr const char* usage_message = "Usage: %s -p port [-s (8bit data)] [-g] [
 constexpr const char* help_text =
     "Switch the outputs of an eight-output I/O card on a serial line.\n"
     "\n"
-    "  -p port           the serial device, such as /dev/ttyUSB0 (required)\n"
-    "  -s pattern        load all eight outputs: 8 characters, each 0 or 1,\n"
-    "                    output 1 first\n"
-    "  -g                print the card's states\n"
-    "  -1 ... -8 on|off  switch one output; the others keep the card's states\n"
-    "      --pause=MS    give the card MS milliseconds (1 to 10000, default 20) to\n"
-    "                    begin each answer; raise it when -g says \"No answer\" on\n"
-    "                    a card that works\n"
-    "      --gap=MS      an answer is over once the line has been quiet for MS\n"
-    "                    milliseconds (1 to 10000, default 20)\n"
-    "  -h, --help        print this help and exit\n"
-    "      --version     print the version and exit\n"
+    "  -p, --port=PORT       the serial device, such as /dev/ttyUSB0 (required)\n"
+    "  -s, --set=PATTERN     load all eight outputs: 8 characters, each 0 or 1,\n"
+    "                        output 1 first\n"
+    "  -g, --get             print the card's states\n"
+    "  -1 ... -8 on|off      switch one output; the others keep the card's states\n"
+    "      --verify          read the states back after writing a pattern and fail\n"
+    "                        unless the card holds it\n"
+    "      --trace           show every command and answer on standard error\n"
+    "      --pause=MS        give the card MS milliseconds (1 to 10000, default 20)\n"
+    "                        to begin each answer; raise it when -g says\n"
+    "                        \"No answer\" on a card that works\n"
+    "      --gap=MS          an answer is over once the line has been quiet for MS\n"
+    "                        milliseconds (1 to 10000, default 20)\n"
+    "  -h, --help            print this help and exit\n"
+    "      --version         print the version and exit\n"
     "\n"
     "The card's answers go to standard output unchanged, messages to standard error.\n"
     "\n"
     "Exit status:\n"
     "  0  every step of the run succeeded\n"
-    "  1  an invalid command line; the device cannot be opened or written, is no\n"
-    "     character device, or is busy for more than 2 s; the card gives no answer\n"
-    "     to -g or no valid state for -1 ... -8; standard output cannot be written\n";
+    "  1  an invalid command line; the device cannot be opened, set up, read or\n"
+    "     written, is no serial line or busy for more than 2 s; the card gives no\n"
+    "     answer to -g, no valid state for -1 ... -8, an endless answer, or holds\n"
+    "     another pattern after --verify; standard output cannot be written\n"
+    "  128 + N  ended by signal N, such as 130 for Ctrl-C\n";
+
+constexpr const char* version_text =
+    "io_card " IO_CARD_VERSION
+    "\n"
+    "Copyright (C) 2026 The io_card developers.\n"
+    "License MIT: <https://opensource.org/licenses/MIT>.\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // Asked-for output that cannot be written is no success.
 [[noreturn]] void exit_after_output(const card_request& request) {
@@ -45,26 +58,42 @@ constexpr int help_option = 256;
 constexpr int version_option = 257;
 constexpr int pause_option = 258;
 constexpr int gap_option = 259;
+constexpr int port_option = 260;
+constexpr int set_option = 261;
+constexpr int get_option = 262;
+constexpr int verify_option = 263;
+constexpr int trace_option = 264;
 constexpr int first_long_code = help_option;
 constexpr const char* short_options = ":1:2:3:4:5:6:7:8:p:s:gh";
 constexpr option long_options[] = {
-    {"help", no_argument, nullptr, help_option},
-    {"version", no_argument, nullptr, version_option},
+    {"port", required_argument, nullptr, port_option},
+    {"set", required_argument, nullptr, set_option},
+    {"get", no_argument, nullptr, get_option},
+    {"verify", no_argument, nullptr, verify_option},
+    {"trace", no_argument, nullptr, trace_option},
     {"pause", required_argument, nullptr, pause_option},
     {"gap", required_argument, nullptr, gap_option},
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int max_milliseconds = 10000;
 
+// Every refused command line ends so, as the tools users know do.
+[[noreturn]] void exit_with_hint(const card_request& request) {
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", shown(request.program).text);
+    std::exit(1);
+}
+
 // Prints format with the program's name and word, both shown safely, and exits 1.
 [[noreturn]] void refuse(const card_request& request, const char* format, const char* word) {
     std::fprintf(stderr, format, shown(request.program).text, shown(word).text);
-    std::exit(1);
+    exit_with_hint(request);
 }
 
 [[noreturn]] void exit_with_usage(const card_request& request) {
     std::fprintf(stderr, usage_message, shown(request.program).text);
-    std::exit(1);
+    exit_with_hint(request);
 }
 
 // getopt's own messages, in its words, but with the user's word shown safely.
@@ -129,7 +158,7 @@ void take_output_state(card_request& request, int output, const char* state) {
     } else {
         std::fprintf(stderr, "%s: Invalid state '%s' for output %d (need on or off)\n",
                      shown(request.program).text, shown(state).text, output);
-        std::exit(1);
+        exit_with_hint(request);
     }
     request.change_flag = 1;
 }
@@ -137,8 +166,10 @@ void take_output_state(card_request& request, int output, const char* state) {
 void take_port(card_request& request, const char* path) {
     const std::size_t length = std::strlen(path);
     if (length >= port_capacity) {
-        std::fprintf(stderr, "%s: Invalid port name\n", shown(request.program).text);
-        std::exit(1);
+        const shown_text program = shown(request.program);
+        std::fprintf(stderr, "%s: Invalid port name\n%s: a port name is at most %zu bytes\n",
+                     program.text, program.text, port_capacity - 1);
+        exit_with_hint(request);
     }
     std::memcpy(request.port, path, length + 1);
 }
@@ -176,24 +207,28 @@ card_request parse_options(int argc, char* argv[]) {
     while ((code = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         if (code >= '1' && code <= '8') {
             take_output_state(request, code - '0', optarg);
-        } else if (code == 'p') {
+        } else if (code == 'p' || code == port_option) {
             take_port(request, optarg);
-        } else if (code == 's') {
+        } else if (code == 's' || code == set_option) {
             take_pattern(request, optarg);
+        } else if (code == 'g' || code == get_option) {
+            request.get_flag = 1;
+        } else if (code == verify_option) {
+            request.verify_flag = 1;
+        } else if (code == trace_option) {
+            request.trace_flag = 1;
         } else if (code == pause_option) {
             request.pause_ms = take_milliseconds(
                 request, optarg, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n");
         } else if (code == gap_option) {
             request.gap_ms = take_milliseconds(
                 request, optarg, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
-        } else if (code == 'g') {
-            request.get_flag = 1;
         } else if (code == 'h' || code == help_option) {
             std::printf(usage_message, shown(request.program).text);
             std::fputs(help_text, stdout);
             exit_after_output(request);
         } else if (code == version_option) {
-            std::puts("io_card " IO_CARD_VERSION);
+            std::fputs(version_text, stdout);
             exit_after_output(request);
         } else {
             refuse_option(request, code, argv[optind - 1]);

@@ -40,6 +40,22 @@ const char* line_error(int error) {
     return error == EIO ? "the device hung up or was unplugged" : std::strerror(error);
 }
 
+// Whether joining the device's group would give access: the group may read and
+// write it, and this user is not in it.
+bool group_would_help(const char* path) {
+    struct stat device {};
+    if (stat(path, &device) != 0 || (device.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        return false;
+    }
+    if (getegid() == device.st_gid) return false;
+    gid_t groups[1024];
+    const int count = getgroups(1024, groups);
+    for (int i = 0; i < count; ++i) {
+        if (groups[i] == device.st_gid) return false;
+    }
+    return true;
+}
+
 long now_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -54,7 +70,7 @@ void set_line(int fd, const card_request& request) {
     if (!isatty(fd)) return;  // the null device: a dry run has no line
     termios line{};
     if (tcgetattr(fd, &line) != 0) {
-        fail_on_port(fd, request, "%s: Error setting up %s", std::strerror(errno));
+        fail_on_port(fd, request, "%s: Error setting up %s: %s", std::strerror(errno));
     }
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
@@ -66,24 +82,27 @@ void set_line(int fd, const card_request& request) {
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 10;
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
-        fail_on_port(fd, request, "%s: Error setting up %s", std::strerror(errno));
+        fail_on_port(fd, request, "%s: Error setting up %s: %s", std::strerror(errno));
     }
     // tcsetattr succeeds when any part of the change took.
     termios took{};
     if (tcgetattr(fd, &took) != 0 || !is_raw_9600_8n1(took)) {
-        fail_on_port(fd, request, "%s: Error setting up %s",
+        fail_on_port(fd, request, "%s: Error setting up %s: %s",
                      "the line did not take 9600 baud, 8N1, raw");
     }
 }
 
-int open_port(const card_request& request) {
+int open_port(card_request& request) {
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    timespec opened{};
+    clock_gettime(CLOCK_MONOTONIC, &opened);
+    request.opened_ns = opened.tv_sec * 1'000'000'000LL + opened.tv_nsec;
     if (fd == -1) {
         const int error = errno;
         const shown_text port = shown(request.port);
         std::fprintf(stderr, "Error opening %s!\n%s: %s: %s%s\n", port.text,
                      shown(request.program).text, port.text, std::strerror(error),
-                     error == EACCES || error == EPERM
+                     error == EACCES && group_would_help(request.port)
                          ? " (add your user to the device's group, usually dialout, and log in "
                            "again)"
                          : "");
@@ -126,11 +145,11 @@ void write_port(int fd, const card_request& request, const char* bytes, std::siz
             continue;
         }
         if (written == -1 && errno != EINTR && errno != EAGAIN) {
-            fail_on_port(fd, request, "%s: Error writing to %s", line_error(errno));
+            fail_on_port(fd, request, "%s: Error writing to %s: %s", line_error(errno));
         }
         const long left = deadline - now_ms();
         if (left <= 0) {
-            fail_on_port(fd, request, "%s: Error writing to %s",
+            fail_on_port(fd, request, "%s: Error writing to %s: %s",
                          "the device took no more within 1 second");
         }
         pollfd room{fd, POLLOUT, 0};
@@ -138,10 +157,10 @@ void write_port(int fd, const card_request& request, const char* bytes, std::siz
     }
 }
 
-void fail_on_port(int fd, const card_request& request, const char* format, const char* reason) {
+void fail_on_port(int fd, const card_request& request, const char* format, const char* detail) {
     std::fflush(stdout);
-    std::fprintf(stderr, format, shown(request.program).text, shown(request.port).text);
-    if (reason != nullptr) std::fprintf(stderr, ": %s", reason);
+    std::fprintf(stderr, format, shown(request.program).text, shown(request.port).text,
+                 detail != nullptr ? detail : "");
     std::fputc('\n', stderr);
     close(fd);
     std::exit(1);

@@ -6,12 +6,11 @@
 #include "options.h"
 
 // Opens request.port for reading and writing without blocking and returns the
-// descriptor. If the open fails, prints "Error opening <port>!" and a line with
-// the reason to stderr and exits with status 1. A path that opens but is neither
-// a terminal nor the null device (a file, /dev/zero), or that is the user's own
-// controlling terminal under any name, is closed untouched and refused with a
-// message, status 1.
-int open_port(const card_request& request);
+// descriptor, and notes in request.opened_ns when. If the open fails, prints "Error opening
+// <port>!" and a line with the reason to stderr and exits with status 1. A path that opens but is
+// neither a terminal nor the null device (a file, /dev/zero), or that is the user's own controlling
+// terminal under any name, is closed untouched and refused with a message, status 1.
+int open_port(card_request& request);
 
 // Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so
 // that two runs never interleave their frames. If it stays held: prints the busy
@@ -33,7 +32,8 @@ void set_line(int fd, const card_request& request);
 void write_port(int fd, const card_request& request, const char* bytes, std::size_t count);
 
 // Ends a run that has the port open: flushes what the card already said to
-// stdout, prints a line to stderr: format (with the program name, then the port)
-// and, if given, ": " and the reason. Closes fd and exits with status 1.
+// stdout, prints a line to stderr: format with the program name, the port and
+// detail (a reason, or other words of the message; nullptr for none). Closes fd
+// and exits with status 1.
 [[noreturn]] void fail_on_port(int fd, const card_request& request, const char* format,
-                               const char* reason = nullptr);
+                               const char* detail = nullptr);

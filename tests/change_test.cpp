@@ -33,6 +33,8 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     garbled.get.bytes = "0101x101";
     auto late = card_with("00000000");
     late.get.delay_ms = 30;
+    auto stuck = card_with("00000000");
+    stuck.stuck = true;
 
     // clang-format off
     const wire_case cases[] = {
@@ -50,6 +52,9 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
         {"short answer", short_get, {"-6", "on"}, "g", "", no_state, 1},
         {"garbled answer", garbled, {"-7", "on"}, "g", "", no_state, 1},
         {"late answer", late, {"-1", "on"}, "g", "", no_state, 1},
+        {"--verify", card_with("00000000"), {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0},
+        {"--verify: a stuck card", stuck, {"-3", "on", "--verify"}, "gs00100000sg", "00100000",
+         "io_card: the card on {port} holds 00000000, not 00100000\n", 1},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);

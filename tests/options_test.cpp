@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 card_request parse(std::vector<std::string> args) {
     args.insert(args.begin(), "io_card");
     std::vector<char*> argv;
@@ -40,6 +42,8 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
         {{"-s", "11110000", "-p", "P", "-s", "00001111"}, "P", "00000000", "00000000", "00001111", 1, 0, 0},
         {{"-p", "P", "-3", "on", "-3", "off"}, "P", "00100000", "00100000", "00000000", 0, 0, 1},
         {{"-8", "off", "-g", "-1on", "-p", "P"}, "P", "10000000", "00000001", "00000000", 0, 1, 1},
+        {{"--port=/dev/x", "--set", "10101010", "--get"}, "/dev/x", "00000000", "00000000", "10101010", 1, 1, 0},
+        {{"--port", "P", "--set=11110000"}, "P", "00000000", "00000000", "11110000", 1, 0, 0},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -58,14 +62,19 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
     EXPECT_EQ(parse({"-p", "P", "--pause", "10000"}).pause_ms, 10000);
     EXPECT_EQ(parse({"-p", "P"}).gap_ms, 20);
     EXPECT_EQ(parse({"-p", "P", "--gap", "4"}).gap_ms, 4);
+    const card_request flags = parse({"-p", "P", "--verify", "--trace"});
+    EXPECT_EQ(flags.verify_flag + flags.trace_flag, 2);
 }
 
 TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
     // The port does not exist: had io_card opened it, "Error opening" would show.
     const std::string port = "/nonexistent/ttyS9";
-    const std::string usage = "Usage: io_card -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n";
-    const std::string pattern_need = "' (need 8 characters, each 0 or 1)\n";
-    const std::string pause_need = "' (need 1 to 10000 milliseconds)\n";
+    const std::string hint = "Try 'io_card --help' for more information.\n";
+    const std::string usage =
+        "Usage: io_card -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n" + hint;
+    const std::string pattern_need = "' (need 8 characters, each 0 or 1)\n" + hint;
+    const std::string pause_need = "' (need 1 to 10000 milliseconds)\n" + hint;
+    const std::string state_need = " (need on or off)\n" + hint;
     struct invalid_case {
         std::vector<std::string> args;
         std::string err;
@@ -75,15 +84,16 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{}, "io_card: Missing port (-p)\n" + usage},
         {{"-g"}, "io_card: Missing port (-p)\n" + usage},
         {{"-p", ""}, "io_card: Missing port (-p)\n" + usage},
-        {{"-p", std::string(256, 'x')}, "io_card: Invalid port name\n"},
+        {{"-p", std::string(256, 'x')},
+         "io_card: Invalid port name\nio_card: a port name is at most 255 bytes\n" + hint},
         {{"-p", port, "-s", "101"}, "io_card: Invalid pattern '101" + pattern_need},
         {{"-p", port, "-s", "1111000011"}, "io_card: Invalid pattern '1111000011" + pattern_need},
         {{"-p", port, "-s", ""}, "io_card: Invalid pattern '" + pattern_need},
         {{"-p", port, "-s", "1010101x"}, "io_card: Invalid pattern '1010101x" + pattern_need},
-        {{"-p", port, "-3", "ON"}, "io_card: Invalid state 'ON' for output 3 (need on or off)\n"},
-        {{"-p", port, "-3", "On"}, "io_card: Invalid state 'On' for output 3 (need on or off)\n"},
-        {{"-p", port, "-5", "on "}, "io_card: Invalid state 'on ' for output 5 (need on or off)\n"},
-        {{"-p", port, "-4", "maybe"}, "io_card: Invalid state 'maybe' for output 4 (need on or off)\n"},
+        {{"-p", port, "-3", "ON"}, "io_card: Invalid state 'ON' for output 3" + state_need},
+        {{"-p", port, "-3", "On"}, "io_card: Invalid state 'On' for output 3" + state_need},
+        {{"-p", port, "-5", "on "}, "io_card: Invalid state 'on ' for output 5" + state_need},
+        {{"-p", port, "-4", "maybe"}, "io_card: Invalid state 'maybe' for output 4" + state_need},
         {{"-p", port, "-s", "bad", "-3", "bad"}, "io_card: Invalid pattern 'bad" + pattern_need},
         {{"-p", port, "-3", "on", "4", "on"}, "io_card: Unexpected argument '4'\n" + usage},
         {{"-p", port, "-9", "on"}, "io_card: invalid option -- '9'\n" + usage},
@@ -92,9 +102,10 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "--version=1"}, "io_card: option '--version' doesn't allow an argument\n" + usage},
         {{"-p", port, "-g\x1b[31m"}, "io_card: invalid option -- '\\x1b'\n" + usage},
         {{"-p", port, "--\x1b[31m"}, "io_card: unrecognized option '--\\x1b[31m'\n" + usage},
+        {{"-p", port, "--ver"}, "io_card: option '--ver' is ambiguous; possibilities: '--verify' '--version'\n" + usage},
         // Words reach the terminal with their control bytes escaped and UTF-8 kept.
         {{"-p", port, "-s", "\x1b[2J\x7f"}, "io_card: Invalid pattern '\\x1b[2J\\x7f" + pattern_need},
-        {{"-p", port, "-3", "ön"}, "io_card: Invalid state 'ön' for output 3 (need on or off)\n"},
+        {{"-p", port, "-3", "ön"}, "io_card: Invalid state 'ön' for output 3" + state_need},
         {{"-p", port, "-g", "\r\x1b]0;x\x07"}, "io_card: Unexpected argument '\\x0d\\x1b]0;x\\x07'\n" + usage},
         {{"-p", port, "--pause=0"}, "io_card: Invalid pause '0" + pause_need},
         {{"-p", port, "--pause", "10001"}, "io_card: Invalid pause '10001" + pause_need},
@@ -124,12 +135,23 @@ TEST(Options, HelpAndVersion) {
         EXPECT_NE(result.out.find("Exit status:"), std::string::npos);
         EXPECT_EQ(result.err, "");
     }
-    const run_result version = run_io_card({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "io_card " IO_CARD_VERSION "\n");
+    for (const auto& [path, name] :
+         {std::pair{IO_CARD_PATH, "io_card"}, {IO_CARD_SIM_PATH, "io_card_sim"}}) {
+        auto child = spawn(path, name, {"--version"});
+        const run_result version = finish(child, 10000);
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out,
+                  name + " "s IO_CARD_VERSION
+                         "\n"
+                         "Copyright (C) 2026 The io_card developers.\n"
+                         "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                         "This is free software: you are free to change and redistribute it.\n"
+                         "There is NO WARRANTY, to the extent permitted by law.\n");
+    }
     const run_result bogus = run_io_card({"--bogus"});
     EXPECT_EQ(bogus.status, 1);
-    EXPECT_EQ(bogus.err, "io_card: unrecognized option '--bogus'\n" + usage);
+    EXPECT_EQ(bogus.err, "io_card: unrecognized option '--bogus'\n" + usage +
+                             "Try 'io_card --help' for more information.\n");
 }
 
 }  // namespace

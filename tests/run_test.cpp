@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "card_sim.h"
@@ -36,6 +37,11 @@ TEST(Run, SetAndGetStages) {
     crlf.get.extra = "\r\n";
     auto late_get = card_with("01100110");
     late_get.get.delay_ms = 30;
+    auto stuck = card_with("00000000");
+    stuck.stuck = true;
+    auto awkward = card_with("00000000");
+    awkward.get.extra = "\r\n\\\xff";
+    const std::string not_held = "io_card: the card on {port} holds ";
 
     // clang-format off
     const wire_case cases[] = {
@@ -52,6 +58,15 @@ TEST(Run, SetAndGetStages) {
         {"a late answer shows in the next stage", late_set, {"-s", "11110000", "-g"},
          "s11110000sg", "1111000011110000", "", 0},
         {"a longer pause waits for a slow card", late_get, {"--pause=80", "-g"}, "g", "01100110", "", 0},
+        // The read-back is the program's own: it is never printed.
+        {"--verify: the card holds it", {}, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010", "", 0},
+        {"--verify: a stuck card", stuck, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
+         not_held + "00000000, not 10101010\n", 1},
+        {"--verify: no states back", silent_get, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
+         not_held + "(no answer), not 10101010\n", 1},
+        {"--trace shows every byte", awkward, {"--trace", "-s", "10101010", "-g"}, "s10101010sg",
+         "1010101010101010\r\n\\\xff", "io_card: T ms > s10101010s\nio_card: T ms < 10101010\n"
+         "io_card: T ms > g\nio_card: T ms < 10101010\\x0d\\x0a\\x5c\\xff\n", 0},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -189,20 +204,23 @@ TEST(Run, HostileDevices) {
     unlink(fifo.c_str());
     rmdir(scratch);
 
-    // Denied the device, a user learns the remedy. Root is never denied, so the
-    // run drops to nobody first; only root can.
+    // Denied the device, a user learns the remedy where joining its group would
+    // help. Root is never denied, so the run drops to nobody first; only root can.
     if (geteuid() != 0) return;
     const card_sim::simulated_card card;
-    ASSERT_EQ(chmod(card.path().c_str(), 0600), 0);
-    auto denied = spawn("/usr/bin/setpriv", "setpriv",
-                        {"--reuid=65534", "--regid=65534", "--clear-groups", IO_CARD_PATH, "-p",
-                         card.path(), "-g"});
-    const run_result result = finish(denied, 10000);
-    EXPECT_EQ(result.err, "Error opening " + card.path() + "!\n" + IO_CARD_PATH + ": " +
-                              card.path() +
-                              ": Permission denied (add your user to the device's group, usually "
-                              "dialout, and log in again)\n");
-    EXPECT_EQ(result.status, 1);
+    for (const mode_t mode : {0660, 0600}) {
+        ASSERT_EQ(chmod(card.path().c_str(), mode), 0);
+        auto denied = spawn("/usr/bin/setpriv", "setpriv",
+                            {"--reuid=65534", "--regid=65534", "--clear-groups", IO_CARD_PATH, "-p",
+                             card.path(), "-g"});
+        const run_result result = finish(denied, 10000);
+        EXPECT_EQ(result.err, "Error opening " + card.path() + "!\n" + IO_CARD_PATH + ": " +
+                                  card.path() + ": Permission denied" +
+                                  (mode == 0660 ? " (add your user to the device's group, usually "
+                                                  "dialout, and log in again)\n"
+                                                : "\n"));
+        EXPECT_EQ(result.status, 1);
+    }
 
     // Installed setuid root, the program would open any terminal for anyone.
     char place[] = "/tmp/io_card_setuid.XXXXXX";
@@ -415,11 +433,14 @@ TEST(Run, SimulatedCardProgramServesIoCard) {
     EXPECT_EQ(served.err, "set 10100101\n  answered 10100101\nget\n  answered 10100101\\r\\n\n");
     EXPECT_EQ(served.status, 0);
 
-    for (const auto& [option, value] : {std::pair{"--states", "1"}, {"--states", "1111000x"}}) {
+    const std::string states_need = "' (need 8 characters, each 0 or 1)\n";
+    for (const auto& [option, value, err] :
+         {std::tuple{"--states", "1", "Invalid states '1" + states_need},
+          {"--states", "1111000x", "Invalid states '1111000x" + states_need},
+          {"--latency", "0", "Invalid number '0' for --latency (1 to 1000)\n"}}) {
         auto refused = spawn(IO_CARD_SIM_PATH, "io_card_sim", {option, value});
         const run_result result = finish(refused, 5000);
-        EXPECT_EQ(result.err, "io_card_sim: Invalid states '"s + value +
-                                  "' (need 8 characters, each 0 or 1)\n");
+        EXPECT_EQ(result.err, "io_card_sim: " + err);
         EXPECT_EQ(result.status, 1);
     }
 }
