@@ -1,6 +1,7 @@
 // Runs the built io_card many times against the simulated card and prints, for
-// each kind of run, the median wall time, its overhead above the card's pauses
-// and the peak resident memory.
+// each kind of run, the median wall time, its overhead above the card's pauses,
+// how it compares with the least exchange that does the same, and the peak
+// resident memory; then where the time goes on a card at 9600 baud.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -137,6 +138,21 @@ void print_pacing(const card_sim::simulated_card& card, int runs) {
                 share(last, 0.99), last.back());
 }
 
+struct timed {
+    double median_ms;
+    long peak_kib;
+};
+
+timed time_runs(const char* path, const std::vector<std::string>& args, int runs, bool peak) {
+    std::vector<double> walls;
+    long most = 0;
+    for (int i = 0; i < runs; ++i) {
+        walls.push_back(wall_ms(path, args));
+        if (peak && i < 10) most = std::max(most, peak_kib(args));
+    }
+    return {median_of(walls), most};
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -149,48 +165,84 @@ int main(int argc, char* argv[]) {
     card_sim::behaviour at_9600;
     at_9600.baud = 9600;
     const card_sim::simulated_card line(at_9600);
+    card_sim::behaviour late_9600 = at_9600;
+    late_9600.get.delay_ms = late_9600.set.delay_ms = 5;
+    const card_sim::simulated_card late(late_9600);
+
+    std::printf(
+        "%d runs each against the simulated card; each command's pause is 20 ms, and an\n"
+        "answer is over 20 ms after its last byte\n\n",
+        runs);
+    std::printf("%-26s %10s %10s %12s %10s %14s\n", "run, card answers at once", "median ms",
+                "pauses ms", "overhead ms", "vs least", "peak RSS KiB");
+    // What starting any program, sleeping 20 ms, and the least exchange that
+    // does a run's work (bench/least_exchange.cpp) cost here.
+    const double start = time_runs("/bin/true", {}, runs, false).median_ms;
+    const double sleep = time_runs("/bin/sleep", {"0.02"}, runs, false).median_ms;
+    const double least_g = time_runs(LEAST_PATH, {card.path(), "g"}, runs, false).median_ms;
+    const double least_change =
+        time_runs(LEAST_PATH, {card.path(), "g", "s00100000s"}, runs, false).median_ms;
+    std::printf("%-26s %10.3f %10d %12.3f\n", "/bin/true", start, 0, start);
+    std::printf("%-26s %10.3f %10d %12.3f\n", "sleep 0.02", sleep, 20, sleep - 20);
+    std::printf("%-26s %10.3f %10d %12.3f\n", "least g", least_g, 20, least_g - 20);
+    std::printf("%-26s %10.3f %10d %12.3f\n", "least g, set", least_change, 40, least_change - 40);
     struct kind {
         const char* name;
-        const card_sim::simulated_card& card;
         std::vector<std::string> args;
         int pauses;
+        double least;  // the least exchange doing the same, or 0
     };
     const kind kinds[] = {
-        {"-p only", card, {}, 0},
-        {"-s 10101010", card, {"-s", "10101010"}, 1},
-        {"-g", card, {"-g"}, 1},
-        {"-3 on", card, {"-3", "on"}, 2},
-        // The same against a card that keeps a 9600 baud line's time.
-        {"-g @9600", line, {"-g"}, 1},
-        {"-3 on @9600", line, {"-3", "on"}, 2},
-        {"--pause=40 -g @9600", line, {"--pause=40", "-g"}, 2},  // one pause of 40 ms
+        {"-p only", {}, 0, 0},
+        {"-s 10101010", {"-s", "10101010"}, 1, 0},
+        {"-g", {"-g"}, 1, least_g},
+        {"-3 on", {"-3", "on"}, 2, least_change},
     };
-    std::printf(
-        "%d runs each against the simulated card; pauses are 20 ms a command unless\n"
-        "--pause says otherwise; @9600: a card that keeps a 9600 baud line's time\n\n",
-        runs);
-    std::printf("%-20s %10s %10s %12s %14s\n", "run", "median ms", "pauses ms", "overhead ms",
-                "peak RSS KiB");
-    // What starting any program, and any program that sleeps 20 ms, costs here.
-    std::vector<double> starts;
-    std::vector<double> sleeps;
-    for (int i = 0; i < runs; ++i) starts.push_back(wall_ms("/bin/true", {}));
-    for (int i = 0; i < runs; ++i) sleeps.push_back(wall_ms("/bin/sleep", {"0.02"}));
-    std::printf("%-20s %10.3f %10d %12.3f\n", "/bin/true", median_of(starts), 0, median_of(starts));
-    std::printf("%-20s %10.3f %10d %12.3f\n", "sleep 0.02", median_of(sleeps), 20,
-                median_of(sleeps) - 20);
     for (const auto& k : kinds) {
-        std::vector<double> walls;
-        long peak = 0;
-        for (int i = 0; i < runs; ++i) {
-            std::vector<std::string> args{"-p", k.card.path()};
-            args.insert(args.end(), k.args.begin(), k.args.end());
-            walls.push_back(wall_ms(IO_CARD_PATH, args));
-            if (i < 10) peak = std::max(peak, peak_kib(args));
+        std::vector<std::string> args{"-p", card.path()};
+        args.insert(args.end(), k.args.begin(), k.args.end());
+        const timed t = time_runs(IO_CARD_PATH, args, runs, true);
+        std::printf("%-26s %10.3f %10d %12.3f", k.name, t.median_ms, 20 * k.pauses,
+                    t.median_ms - 20 * k.pauses);
+        if (k.least > 0) {
+            std::printf(" %+9.1f%%", 100 * (t.median_ms / k.least - 1));
+        } else {
+            std::printf(" %10s", "");
         }
-        const double median = median_of(walls);
-        std::printf("%-20s %10.3f %10d %12.3f %14ld\n", k.name, median, 20 * k.pauses,
-                    median - 20 * k.pauses, peak);
+        std::printf(" %14ld\n", t.peak_kib);
+    }
+
+    // Where the time goes on a card at 9600 baud that takes 5 ms to turn round:
+    // each exchange lasts until its answer's last byte plus the gap, and at
+    // least the pause. The answer ends after the command's and the answer's
+    // bytes at 1.04 ms each, and the turnaround.
+    constexpr double byte_ms = 10.0 * 1000.0 / 9600.0;
+    const auto answer_end = [&](int sent) { return (sent + 8) * byte_ms + 5; };
+    struct exchange_kind {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<int> sent;  // bytes of each command
+    };
+    const exchange_kind exchanges[] = {
+        {"-s 10101010", {"-s", "10101010"}, {10}},
+        {"-g", {"-g"}, {1}},
+        {"-3 on", {"-3", "on"}, {1, 10}},
+    };
+    std::printf("\n%-26s %10s %10s %12s %10s %10s %12s\n", "run, 9600 baud, 5 ms late", "median ms",
+                "pauses ms", "answers end", "gaps ms", "model ms", "overhead ms");
+    for (const auto& e : exchanges) {
+        std::vector<std::string> args{"-p", late.path()};
+        args.insert(args.end(), e.args.begin(), e.args.end());
+        const double median = time_runs(IO_CARD_PATH, args, runs, false).median_ms;
+        double ends = 0;
+        double model = 0;
+        for (const int sent : e.sent) {
+            ends += answer_end(sent);
+            model += std::max(20.0, answer_end(sent) + 20);
+        }
+        const auto count = static_cast<int>(e.sent.size());
+        std::printf("%-26s %10.3f %10d %12.2f %10d %10.2f %12.3f\n", e.name, median, 20 * count,
+                    ends, 20 * count, model, median - model);
     }
     print_pacing(line, runs);
     return 0;
