@@ -8,8 +8,9 @@ trap 'rm -rf "$scratch"' EXIT
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 for file in bin/io_card bin/io_card_sim share/man/man1/io_card.1.gz share/man/man1/io_card_sim.1.gz \
-            share/bash-completion/completions/io_card share/doc/io-card/changelog.gz \
-            share/doc/io-card/copyright; do
+            share/bash-completion/completions/io_card share/bash-completion/completions/io_card_sim \
+            share/zsh/vendor-completions/_io_card share/fish/vendor_completions.d/io_card.fish \
+            share/doc/io-card/changelog.gz share/doc/io-card/copyright; do
     [ -f "$scratch/prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 
@@ -20,5 +21,5 @@ dpkg-deb -f "$deb" Depends | grep -qx 'libc6 (>= [0-9.]*)' || { echo "depends on
 # Any error or warning fails; lintian's own complaint about running as root does not.
 lintian --fail-on error,warning "$deb" 2> >(grep -v 'running with root privileges' >&2)
 dpkg-deb -x "$deb" "$scratch/unpacked"
-[ "$("$scratch/unpacked/usr/bin/io_card" --version)" = "io_card $version" ]
-[ "$("$scratch/unpacked/usr/bin/io_card_sim" --version)" = "io_card_sim $version" ]
+[ "$("$scratch/unpacked/usr/bin/io_card" --version | head -n 1)" = "io_card $version" ]
+[ "$("$scratch/unpacked/usr/bin/io_card_sim" --version | head -n 1)" = "io_card_sim $version" ]

@@ -1,0 +1,25 @@
+# fish completion for io_card
+
+# Serial devices only: /dev/tty, the console and the virtual consoles are the
+# user's own terminals, which a run would set to 9600 baud, raw.
+function __io_card_ports
+    for device in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/ttyAMA* /dev/rfcomm* \
+            /dev/serial/by-id/* /dev/serial/by-path/*
+        echo $device
+    end
+end
+
+# io_card takes no words but its options.
+complete -c io_card -f
+complete -c io_card -s p -l port -x -a '(__io_card_ports)' -d 'The serial device'
+complete -c io_card -s s -l set -x -d 'Load all eight outputs: 8 characters, each 0 or 1'
+complete -c io_card -s g -l get -d "Print the card's states"
+for n in (seq 8)
+    complete -c io_card -s $n -x -a 'on off' -d "Switch output $n"
+end
+complete -c io_card -l verify -d 'Read the states back after writing a pattern'
+complete -c io_card -l trace -d 'Show every command and answer on standard error'
+complete -c io_card -l pause -x -a '20 50 100 200 500 1000' -d 'Milliseconds the card has to begin each answer'
+complete -c io_card -l gap -x -a '4 10 20 50 100' -d 'Milliseconds of quiet that end an answer'
+complete -c io_card -s h -l help -d 'Print the help and exit'
+complete -c io_card -l version -d 'Print the version and exit'

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Checks io_card's fish completion ($1): it parses, and fish offers the words
+# wanted for a few command lines.
+set -u
+command -v fish >/dev/null || { echo "fish is not installed: the fish completion is not checked"; exit 77; }
+file=$(realpath "$1")
+fish --no-config -n "$file" || exit 1
+# fish keeps its history and variables under these; none of the user's are read or
+# written. The file shows whether a line is completed with files.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export XDG_CONFIG_HOME=$scratch XDG_DATA_HOME=$scratch XDG_CACHE_HOME=$scratch
+cd "$scratch" && touch a-file || exit 1
+
+offered() {  # offered LINE: the words fish offers for LINE<TAB>, sorted, one a line
+    timeout 10 fish --no-config -c 'source $argv[1]; complete -C $argv[2]' "$file" "$1" | cut -f1 | sort
+}
+failed=0
+# command line <TAB> | words offered, in any order
+rows=(
+    'io_card -1 '                 'on off'
+    'io_card -8 o'                'on off'
+    'io_card -3o'                 '-3on -3off'
+    'io_card --pause '            '20 50 100 200 500 1000'
+    'io_card --pause=5'           '--pause=50 --pause=500'
+    'io_card --gap '              '4 10 20 50 100'
+    'io_card --gap=1'             '--gap=10 --gap=100'
+    'io_card -s '                 ''
+    'io_card --set='              ''
+    'io_card -g '                 ''
+    'io_card --'                  '--port --set --get --pause --gap --verify --trace --help --version'
+    'io_card -p /dev/ttyS0 --ve'  '--verify --version'
+)
+for ((i = 0; i < ${#rows[@]}; i += 2)); do
+    line=${rows[i]}
+    got=$(offered "$line" | paste -sd ' ')
+    want=$(printf '%s\n' ${rows[i+1]} | sort | paste -sd ' ')
+    [ "$got" = "$want" ] || { echo "$line<TAB>: got '$got', want '$want'"; failed=1; }
+done
+
+# -p offers serial devices alone, whatever this machine has: never /dev/tty (on
+# every Linux system), the console or a virtual console.
+for line in 'io_card -p /dev/' 'io_card --port /dev/' 'io_card --port=/dev/'; do
+    while read -r word; do
+        case ${word#--port=} in
+            /dev/ttyS* | /dev/ttyUSB* | /dev/ttyACM* | /dev/ttyAMA* | /dev/rfcomm* | /dev/serial/by-*/*) ;;
+            *) echo "$line<TAB> offers $word"; failed=1 ;;
+        esac
+    done < <(offered "$line")
+done
+exit $failed
