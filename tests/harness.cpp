@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +35,23 @@ std::string with_port(std::string text, const std::string& port) {
     const std::string marker = "{port}";
     for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker)) {
         text.replace(at, marker.size(), port);
+    }
+    return text;
+}
+
+// --trace's times differ from run to run: "io_card: 20.3 ms < ..." becomes
+// "io_card: T ms < ...".
+std::string without_times(std::string text) {
+    const auto is_digit = [&text](std::size_t at) {
+        return at < text.size() && text[at] >= '0' && text[at] <= '9';
+    };
+    for (std::size_t at = text.find(": "); at != std::string::npos; at = text.find(": ", at + 1)) {
+        std::size_t end = at + 2;
+        while (is_digit(end)) ++end;
+        if (end > at + 2 && text.compare(end, 1, ".") == 0 && is_digit(end + 1) &&
+            text.compare(end + 2, 4, " ms ") == 0) {
+            text.replace(at + 2, end + 2 - (at + 2), "T");
+        }
     }
     return text;
 }
@@ -168,9 +184,7 @@ void expect_run(const wire_case& c) {
     const run_result result = run_on(card, c.args, c.redirect);
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
     EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
-    // --trace's times differ from run to run.
-    const std::regex time(R"(: [0-9]+\.[0-9] ms )");
-    EXPECT_EQ(std::regex_replace(result.err, time, ": T ms "), with_port(c.err, card.path()));
+    EXPECT_EQ(without_times(result.err), with_port(c.err, card.path()));
     EXPECT_EQ(result.status, c.status);
 }
 
