@@ -97,7 +97,8 @@ constexpr int max_milliseconds = 10000;
 }
 
 // getopt's own messages, in its words, but with the user's word shown safely.
-// code is what getopt_long returned; word is the argument it stopped at.
+// code is what getopt_long returned (':' for a missing argument); word is the
+// argument it last moved past, which holds the option when it is a long one.
 [[noreturn]] void refuse_option(const card_request& request, int code, const char* word) {
     const shown_text program = shown(request.program);
     if (optopt > 0 && optopt < first_long_code) {
@@ -108,15 +109,16 @@ constexpr int max_milliseconds = 10000;
                      program.text, shown(letter).text);
         exit_with_usage(request);
     }
-    // A long option: getopt has moved past the word that holds it.
-    for (const option* known = long_options; optopt != 0 && known->name != nullptr; ++known) {
-        if (known->val != optopt) continue;
+    if (optopt != 0) {  // a known long option, misused
+        const option* known = long_options;
+        while (known->name != nullptr && known->val != optopt) ++known;
         std::fprintf(stderr,
                      code == ':' ? "%s: option '--%s' requires an argument\n"
                                  : "%s: option '--%s' doesn't allow an argument\n",
-                     program.text, known->name);
+                     program.text, known->name != nullptr ? known->name : "?");
         exit_with_usage(request);
     }
+    // An unknown long option, or the start of more than one.
     const char* name = word + 2;
     const std::size_t length = std::strcspn(name, "=");
     const auto is_prefix = [&](const option* known) {

@@ -26,8 +26,8 @@ struct card_request {
     int change_flag = 0;
     int verify_flag = 0;  // read the states back after each pattern written
     int trace_flag = 0;   // every command and answer on stderr
-    long long opened_ns =
-        0;  // when the port was opened, on CLOCK_MONOTONIC: --trace counts from it
+    // When the port was opened, in ns on CLOCK_MONOTONIC: --trace counts from it.
+    long long opened_ns = 0;
     int pause_ms = default_pause_ms;
     int gap_ms = default_gap_ms;
 };

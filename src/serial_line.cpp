@@ -120,7 +120,7 @@ int open_port(card_request& request) {
     if (session != -1 && session == getsid(0)) {
         fail_on_port(fd, request, "%s: %s is your own terminal, not a serial line");
     }
-    // Reads must never wait: the card's answer is whatever came within the pause.
+    // Reads must never wait: the reader waits in poll, on deadlines of its own.
     fcntl(fd, F_SETFL, O_NONBLOCK);
     return fd;
 }

@@ -5,11 +5,12 @@
 
 #include "options.h"
 
-// Opens request.port for reading and writing without blocking and returns the
-// descriptor, and notes in request.opened_ns when. If the open fails, prints "Error opening
-// <port>!" and a line with the reason to stderr and exits with status 1. A path that opens but is
-// neither a terminal nor the null device (a file, /dev/zero), or that is the user's own controlling
-// terminal under any name, is closed untouched and refused with a message, status 1.
+// Opens request.port for reading and writing without blocking, notes when in
+// request.opened_ns and returns the descriptor. If the open fails, prints "Error
+// opening <port>!" and a line with the reason to stderr and exits with status 1.
+// A path that opens but is neither a terminal nor the null device (a file,
+// /dev/zero), or that is the user's own controlling terminal under any name, is
+// closed untouched and refused with a message, status 1.
 int open_port(card_request& request);
 
 // Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so

@@ -56,6 +56,14 @@ std::string without_times(std::string text) {
     return text;
 }
 
+// io_card's arguments for a run on card: -p and its path, then args.
+std::vector<std::string> on_card(const card_sim::simulated_card& card,
+                                 const std::vector<std::string>& args) {
+    std::vector<std::string> all{"-p", card.path()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
 }  // namespace
 
 child_process spawn(const std::string& path, const std::string& name,
@@ -147,9 +155,7 @@ run_result run_io_card(const std::vector<std::string>& args, int timeout_ms,
 
 run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
                   const std::string& redirect) {
-    std::vector<std::string> all{"-p", card.path()};
-    all.insert(all.end(), args.begin(), args.end());
-    return run_io_card(all, 10000, redirect);
+    return run_io_card(on_card(card, args), 10000, redirect);
 }
 
 std::string read_file(const std::string& path) {
@@ -171,9 +177,7 @@ void expect_run(const wire_case& c) {
         card.send(c.stale);
     }
     if (!c.before.empty()) {
-        std::vector<std::string> args{"-p", card.path()};
-        args.insert(args.end(), c.before.begin(), c.before.end());
-        auto before = spawn(IO_CARD_PATH, "io_card", args);
+        auto before = spawn(IO_CARD_PATH, "io_card", on_card(card, c.before));
         if (c.kill_before_ms > 0) {
             usleep(static_cast<useconds_t>(c.kill_before_ms) * 1000);
             kill(before.pid, SIGKILL);
