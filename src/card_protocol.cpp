@@ -24,10 +24,10 @@ constexpr nanoseconds per_second = 1'000'000'000;
 // A device that never stops sending cannot keep a run going.
 constexpr nanoseconds overrun_limit = per_second;
 
-nanoseconds now() {
-    timespec clock{};
-    clock_gettime(CLOCK_MONOTONIC, &clock);
-    return clock.tv_sec * per_second + clock.tv_nsec;
+// What is left from now until end, as the system's waits take it; none once past.
+timespec left_until(nanoseconds end) {
+    const nanoseconds left = std::max(end - now_ns(), 0LL);
+    return {static_cast<time_t>(left / per_second), left % per_second};
 }
 
 // One line of --trace: when, since the port was opened, '>' for sent or '<' for
@@ -68,7 +68,7 @@ void send_command(int fd, const card_request& request, const char* bytes, std::s
     card_answer late;
     read_answer(fd, request, 0, late);
     print_answer(late);
-    trace(request, now(), '>', bytes, count);
+    trace(request, now_ns(), '>', bytes, count);
     write_port(fd, request, bytes, count);
 }
 
@@ -102,12 +102,11 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
     // A cable pulled or an adapter unplugged is no silence.
     constexpr const char* hung_up = "the device hung up or was unplugged";
     answer.count = 0;
-    const nanoseconds pause_end = now() + wait_ms * per_ms;
+    const nanoseconds pause_end = now_ns() + wait_ms * per_ms;
     nanoseconds end = pause_end;
     nanoseconds began = 0;
     for (;;) {
-        const nanoseconds left = std::max(end - now(), 0LL);
-        const timespec timeout{static_cast<time_t>(left / per_second), left % per_second};
+        const timespec timeout = left_until(end);
         pollfd line{fd, POLLIN, 0};
         const int ready = ppoll(&line, 1, &timeout, nullptr);
         if (ready == 0) break;  // quiet until the end
@@ -126,7 +125,7 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
                  : read(fd, answer.bytes + answer.count, answer_capacity - answer.count);
         if (got > 0) {
             if (full) fail_reading(fd, request, answer, began, endless, "more than 4096 bytes");
-            const nanoseconds arrived = now();
+            const nanoseconds arrived = now_ns();
             if (arrived > pause_end + overrun_limit) {
                 fail_reading(fd, request, answer, began, endless,
                              "still arriving 1 second after the pause");
@@ -136,9 +135,8 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
             end = std::max(pause_end, arrived + request.gap_ms * per_ms);
         } else if (got == 0 && !isatty(fd)) {
             // The null device, a dry run: nothing ever comes, as from a silent card.
-            const nanoseconds rest = std::max(end - now(), 0LL);
-            const timespec pause{static_cast<time_t>(rest / per_second), rest % per_second};
-            nanosleep(&pause, nullptr);
+            const timespec rest = left_until(end);
+            nanosleep(&rest, nullptr);
             break;
         } else if (got == 0 || errno == EIO) {
             fail_reading(fd, request, answer, began, reading, hung_up);

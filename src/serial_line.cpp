@@ -57,9 +57,7 @@ bool group_would_help(const char* path) {
 }
 
 long now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    return static_cast<long>(now_ns() / 1'000'000);
 }
 
 }  // namespace
@@ -94,9 +92,7 @@ void set_line(int fd, const card_request& request) {
 
 int open_port(card_request& request) {
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    timespec opened{};
-    clock_gettime(CLOCK_MONOTONIC, &opened);
-    request.opened_ns = opened.tv_sec * 1'000'000'000LL + opened.tv_nsec;
+    request.opened_ns = now_ns();
     if (fd == -1) {
         const int error = errno;
         const shown_text port = shown(request.port);
@@ -164,4 +160,10 @@ void fail_on_port(int fd, const card_request& request, const char* format, const
     std::fputc('\n', stderr);
     close(fd);
     std::exit(1);
+}
+
+long long now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }

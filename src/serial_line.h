@@ -38,3 +38,6 @@ void write_port(int fd, const card_request& request, const char* bytes, std::siz
 // and exits with status 1.
 [[noreturn]] void fail_on_port(int fd, const card_request& request, const char* format,
                                const char* detail = nullptr);
+
+// The time on CLOCK_MONOTONIC in nanoseconds, for every deadline of a run.
+long long now_ns();
