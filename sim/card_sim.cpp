@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "messages.h"
+
 namespace card_sim {
 
 namespace {
@@ -160,23 +162,8 @@ simulated_card::clock::time_point simulated_card::handed_over(clock::time_point 
 }
 
 std::string escape(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\\') {
-            text += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7f) {
-            text += c;
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            text += hex;
-        }
-    }
+    std::string text(4 * bytes.size() + 1, '\0');
+    text.resize(show_bytes(bytes.data(), bytes.size(), text.data(), text.size()));
     return text;
 }
 

@@ -88,7 +88,8 @@ private:
     std::thread thread_;
 };
 
-// Bytes shown with C escapes (\r, \n, \\, \xNN) for everything not printable.
+// Bytes as io_card's --trace shows them: 0x20 to 0x7e as they are, the backslash
+// and every other byte as \xNN.
 std::string escape(const std::string& bytes);
 // The reverse of escape; nullopt for a malformed escape.
 std::optional<std::string> unescape(const std::string& text);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "card_sim.h"
+#include "messages.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ std::string to_states(const char* program, const char* text) {
     std::string states = text;
     if (states.size() != 8 || states.find_first_not_of("01") != std::string::npos) {
         std::fprintf(stderr, "%s: Invalid states '%s' (need 8 characters, each 0 or 1)\n", program,
-                     card_sim::escape(states).c_str());
+                     shown(text).text);
         std::exit(1);
     }
     return states;
@@ -69,7 +70,7 @@ int to_count(const char* program, const char* option, const char* text, long lea
     const long value = std::strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0' || value < least || value > most) {
         std::fprintf(stderr, "%s: Invalid number '%s' for %s (%ld to %ld)\n", program,
-                     card_sim::escape(text).c_str(), option, least, most);
+                     shown(text).text, option, least, most);
         std::exit(1);
     }
     return static_cast<int>(value);
@@ -79,7 +80,7 @@ std::string to_bytes(const char* program, const char* text) {
     const auto bytes = card_sim::unescape(text);
     if (!bytes) {
         std::fprintf(stderr, "%s: Invalid bytes '%s' (use \\r, \\n, \\\\ or \\xNN)\n", program,
-                     card_sim::escape(text).c_str());
+                     shown(text).text);
         std::exit(1);
     }
     return *bytes;
@@ -129,8 +130,7 @@ card_sim::behaviour parse(int argc, char* argv[]) {
         }
     }
     if (optind < argc) {
-        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", argv[0],
-                     card_sim::escape(argv[optind]).c_str());
+        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", argv[0], shown(argv[optind]).text);
         exit_with_usage(argv[0]);
     }
     return how;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "messages.h"
 #include "serial_line.h"
 
 namespace {
@@ -30,36 +31,11 @@ timespec left_until(nanoseconds end) {
     return {static_cast<time_t>(left / per_second), left % per_second};
 }
 
-// One line of --trace: when, since the port was opened, '>' for sent or '<' for
-// received, and the bytes, with control bytes, bytes from 0x7f up and the
-// backslash itself as \xNN, so that every byte can be read off unambiguously.
-void trace(const card_request& request, nanoseconds at, char direction, const char* bytes,
-           std::size_t count) {
-    if (!request.trace_flag) return;
-    static constexpr char hex[] = "0123456789abcdef";
-    char shown_bytes[4 * answer_capacity] = {};
-    std::size_t length = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte < 0x20 || byte >= 0x7f || byte == '\\') {
-            shown_bytes[length++] = '\\';
-            shown_bytes[length++] = 'x';
-            shown_bytes[length++] = hex[byte >> 4];
-            shown_bytes[length++] = hex[byte & 0xf];
-        } else {
-            shown_bytes[length++] = static_cast<char>(byte);
-        }
-    }
-    const nanoseconds tenths = (at - request.opened_ns + per_ms / 20) / (per_ms / 10);
-    std::fprintf(stderr, "%s: %lld.%lld ms %c %.*s\n", shown(request.program).text, tenths / 10,
-                 tenths % 10, direction, static_cast<int>(length), shown_bytes);
-}
-
 // Ends the run as read_answer promises, after tracing what did arrive.
 [[noreturn]] void fail_reading(int fd, const card_request& request, const card_answer& answer,
                                nanoseconds began, const char* format, const char* detail) {
     if (answer.count > 0) trace(request, began, '<', answer.bytes, answer.count);
-    fail_on_port(fd, request, format, detail);
+    fail_on_port(fd, format, detail);
 }
 
 void send_command(int fd, const card_request& request, const char* bytes, std::size_t count) {
@@ -69,7 +45,7 @@ void send_command(int fd, const card_request& request, const char* bytes, std::s
     read_answer(fd, request, 0, late);
     print_answer(late);
     trace(request, now_ns(), '>', bytes, count);
-    write_port(fd, request, bytes, count);
+    write_port(fd, bytes, count);
 }
 
 bool holds_states(const card_answer& answer) {
@@ -103,6 +79,13 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
     constexpr const char* hung_up = "the device hung up or was unplugged";
     answer.count = 0;
     const nanoseconds pause_end = now_ns() + wait_ms * per_ms;
+    if (port_is_null()) {
+        // A dry run: nothing ever comes, as from a silent card.
+        const timespec rest = left_until(pause_end);
+        nanosleep(&rest, nullptr);
+        return;
+    }
+    // Until the first byte, the card has the pause; after each byte, the gap.
     nanoseconds end = pause_end;
     nanoseconds began = 0;
     for (;;) {
@@ -132,13 +115,9 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
             }
             if (answer.count == 0) began = arrived;
             answer.count += static_cast<std::size_t>(got);
-            end = std::max(pause_end, arrived + request.gap_ms * per_ms);
-        } else if (got == 0 && !isatty(fd)) {
-            // The null device, a dry run: nothing ever comes, as from a silent card.
-            const timespec rest = left_until(end);
-            nanosleep(&rest, nullptr);
-            break;
+            end = arrived + request.gap_ms * per_ms;
         } else if (got == 0 || errno == EIO) {
+            // A terminal reads as at its end only once it has hung up.
             fail_reading(fd, request, answer, began, reading, hung_up);
         } else if (errno != EAGAIN && errno != EINTR) {
             fail_reading(fd, request, answer, began, reading, std::strerror(errno));
@@ -152,11 +131,11 @@ void print_answer(const card_answer& answer, std::size_t from) {
 }
 
 void discard_stale_input(int fd, const card_request& request) {
-    if (!isatty(fd)) return;
+    if (port_is_null()) return;
     int queued = 0;
     if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
     if (tcflush(fd, TCIFLUSH) != 0) {
-        fail_on_port(fd, request, "%s: Error setting up %s: %s", std::strerror(errno));
+        fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
     }
     // A run killed in the middle of an answer leaves its rest still arriving.
     if (queued > 0) {
@@ -171,7 +150,7 @@ void merge_outputs(int fd, card_request& request) {
     read_answer(fd, request, request.pause_ms, answer);
     // Writing back a state that was not read would switch outputs nobody named.
     if (!holds_states(answer)) {
-        fail_on_port(fd, request, "%s: No valid state from the card on %s; outputs left unchanged");
+        fail_on_port(fd, "%s: No valid state from the card on %s; outputs left unchanged");
     }
     for (std::size_t i = 0; i < output_count; ++i) {
         if (request.on_mask[i] == '1') {
@@ -194,10 +173,11 @@ void verify_outputs(int fd, const card_request& request) {
     send_get(fd, request);
     read_answer(fd, request, request.pause_ms, answer);
     if (holds_states(answer) && std::memcmp(answer.bytes, request.data, output_count) == 0) return;
-    char held[output_count + 1] = {};
-    std::memcpy(held, answer.bytes, std::min(answer.count, output_count));
-    char words[sizeof(shown_text::text) + 64];
-    std::snprintf(words, sizeof words, "%s, not %.8s",
-                  answer.count == 0 ? "(no answer)" : shown(held).text, request.data);
-    fail_on_port(fd, request, "%s: the card on %s holds %s", words);
+    // The card's bytes, shown as --trace shows them.
+    char held[4 * output_count + 1];
+    show_bytes(answer.bytes, std::min(answer.count, output_count), held, sizeof held);
+    char words[sizeof held + 64];
+    std::snprintf(words, sizeof words, "%s, not %.8s", answer.count == 0 ? "(no answer)" : held,
+                  request.data);
+    fail_on_port(fd, "%s: the card on %s holds %s", words);
 }

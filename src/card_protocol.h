@@ -25,13 +25,12 @@ void send_get(int fd, const card_request& request);
 void send_set(int fd, const card_request& request);
 
 // Reads one answer into answer. The card has wait_ms from now to begin it: if
-// nothing has arrived by then, the answer is empty. Once begun, it goes on until
-// the line has been quiet for request.gap_ms, so the call returns at the later of
-// wait_ms from now and the last byte plus the gap; with wait_ms 0 and nothing
-// queued it returns at once. Ends the run (what came before flushed to stdout, fd
-// closed, status 1, this answer not printed) when the answer holds more than
-// answer_capacity bytes, when bytes still arrive 1 s after wait_ms, or when the
-// device hangs up or cannot be read.
+// nothing has arrived by then, the answer is empty. Once begun, it is over when
+// the line has been quiet for request.gap_ms, however soon that is; with wait_ms
+// 0 and nothing queued it returns at once. Ends the run (what came before
+// flushed to stdout, fd closed, status 1, this answer not printed) when the
+// answer holds more than answer_capacity bytes, when bytes still arrive 1 s after
+// wait_ms, or when the device hangs up or cannot be read.
 void read_answer(int fd, const card_request& request, int wait_ms, card_answer& answer);
 
 // Writes the answer's bytes from position from on to stdout, unchanged.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "card_protocol.h"
+#include "messages.h"
 #include "options.h"
 #include "serial_line.h"
 
@@ -35,7 +36,7 @@ void run_stages(int fd, card_request& request) {
         send_get(fd, request);
         read_answer(fd, request, request.pause_ms, answer);
         // An empty answer would look like success to a script reading the states.
-        if (answer.count == 0) fail_on_port(fd, request, "%s: No answer from the card on %s");
+        if (answer.count == 0) fail_on_port(fd, "%s: No answer from the card on %s");
         print_answer(answer);
     }
     if (request.change_flag) {
@@ -67,11 +68,11 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
-    lock_port(fd, request);
-    set_line(fd, request);
+    lock_port(fd);
+    set_line(fd);
     discard_stale_input(fd, request);
     run_stages(fd, request);
     close(fd);
     // The card's answers are the output; losing them is no success.
-    return finish_output(request);
+    return finish_output();
 }

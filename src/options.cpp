@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "messages.h"
+
 namespace {
 
 constexpr const char* usage_message = "Usage: %s -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n";
@@ -20,8 +22,9 @@ constexpr const char* help_text =
     "  -1 ... -8 on|off      switch one output; the others keep the card's states\n"
     "      --verify          read the states back after writing a pattern and fail\n"
     "                        unless the card holds it\n"
-    "      --trace           show every command and answer on standard error\n"
-    "      --pause=MS        give the card MS milliseconds (1 to 10000, default 20)\n"
+    "      --trace           show every command and answer on standard error, with\n"
+    "                        the backslash and bytes outside 0x20 to 0x7e as \\xNN\n"
+    "      --pause=MS        give the card MS milliseconds (1 to 10000, default 50)\n"
     "                        to begin each answer; raise it when -g says\n"
     "                        \"No answer\" on a card that works\n"
     "      --gap=MS          an answer is over once the line has been quiet for MS\n"
@@ -29,14 +32,16 @@ constexpr const char* help_text =
     "  -h, --help            print this help and exit\n"
     "      --version         print the version and exit\n"
     "\n"
-    "The card's answers go to standard output unchanged, messages to standard error.\n"
+    "The card's answers go to standard output unchanged, messages to standard error;\n"
+    "control bytes in words that messages show appear as \\xNN.\n"
     "\n"
     "Exit status:\n"
     "  0  every step of the run succeeded\n"
     "  1  an invalid command line; the device cannot be opened, set up, read or\n"
-    "     written, is no serial line or busy for more than 2 s; the card gives no\n"
-    "     answer to -g, no valid state for -1 ... -8, an endless answer, or holds\n"
-    "     another pattern after --verify; standard output cannot be written\n"
+    "     written, is no serial line, is the system console or is busy for more\n"
+    "     than 2 s; the card gives no answer to -g, no valid state for -1 ... -8,\n"
+    "     an endless answer, or holds another pattern after --verify; standard\n"
+    "     output cannot be written\n"
     "  128 + N  ended by signal N, such as 130 for Ctrl-C\n";
 
 constexpr const char* version_text =
@@ -48,8 +53,8 @@ constexpr const char* version_text =
     "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // Asked-for output that cannot be written is no success.
-[[noreturn]] void exit_after_output(const card_request& request) {
-    std::exit(finish_output(request));
+[[noreturn]] void exit_after_output() {
+    std::exit(finish_output());
 }
 
 // Long options have codes of their own, beyond any byte, so that a refusal can
@@ -80,34 +85,34 @@ constexpr option long_options[] = {
 constexpr int max_milliseconds = 10000;
 
 // Every refused command line ends so, as the tools users know do.
-[[noreturn]] void exit_with_hint(const card_request& request) {
-    std::fprintf(stderr, "Try '%s --help' for more information.\n", shown(request.program).text);
+[[noreturn]] void exit_with_hint() {
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", program_name());
     std::exit(1);
 }
 
 // Prints format with the program's name and word, both shown safely, and exits 1.
-[[noreturn]] void refuse(const card_request& request, const char* format, const char* word) {
-    std::fprintf(stderr, format, shown(request.program).text, shown(word).text);
-    exit_with_hint(request);
+[[noreturn]] void refuse(const char* format, const char* word) {
+    std::fprintf(stderr, format, program_name(), shown(word).text);
+    exit_with_hint();
 }
 
-[[noreturn]] void exit_with_usage(const card_request& request) {
-    std::fprintf(stderr, usage_message, shown(request.program).text);
-    exit_with_hint(request);
+[[noreturn]] void exit_with_usage() {
+    std::fprintf(stderr, usage_message, program_name());
+    exit_with_hint();
 }
 
 // getopt's own messages, in its words, but with the user's word shown safely.
 // code is what getopt_long returned (':' for a missing argument); word is the
 // argument it last moved past, which holds the option when it is a long one.
-[[noreturn]] void refuse_option(const card_request& request, int code, const char* word) {
-    const shown_text program = shown(request.program);
+[[noreturn]] void refuse_option(int code, const char* word) {
+    const char* const program = program_name();
     if (optopt > 0 && optopt < first_long_code) {
         const char letter[] = {static_cast<char>(optopt), '\0'};
         std::fprintf(stderr,
                      code == ':' ? "%s: option requires an argument -- '%s'\n"
                                  : "%s: invalid option -- '%s'\n",
-                     program.text, shown(letter).text);
-        exit_with_usage(request);
+                     program, shown(letter).text);
+        exit_with_usage();
     }
     if (optopt != 0) {  // a known long option, misused
         const option* known = long_options;
@@ -115,8 +120,8 @@ constexpr int max_milliseconds = 10000;
         std::fprintf(stderr,
                      code == ':' ? "%s: option '--%s' requires an argument\n"
                                  : "%s: option '--%s' doesn't allow an argument\n",
-                     program.text, known->name != nullptr ? known->name : "?");
-        exit_with_usage(request);
+                     program, known->name != nullptr ? known->name : "?");
+        exit_with_usage();
     }
     // An unknown long option, or the start of more than one.
     const char* name = word + 2;
@@ -129,16 +134,16 @@ constexpr int max_milliseconds = 10000;
         matches += is_prefix(known) ? 1 : 0;
     }
     if (matches > 1) {
-        std::fprintf(stderr, "%s: option '%s' is ambiguous; possibilities:", program.text,
+        std::fprintf(stderr, "%s: option '%s' is ambiguous; possibilities:", program,
                      shown(word).text);
         for (const option* known = long_options; known->name != nullptr; ++known) {
             if (is_prefix(known)) std::fprintf(stderr, " '--%s'", known->name);
         }
         std::fputc('\n', stderr);
     } else {
-        std::fprintf(stderr, "%s: unrecognized option '%s'\n", program.text, shown(word).text);
+        std::fprintf(stderr, "%s: unrecognized option '%s'\n", program, shown(word).text);
     }
-    exit_with_usage(request);
+    exit_with_usage();
 }
 
 // The card takes any byte, so anything but eight '0' or '1' would switch outputs
@@ -159,8 +164,8 @@ void take_output_state(card_request& request, int output, const char* state) {
         request.off_mask[index] = '1';
     } else {
         std::fprintf(stderr, "%s: Invalid state '%s' for output %d (need on or off)\n",
-                     shown(request.program).text, shown(state).text, output);
-        exit_with_hint(request);
+                     program_name(), shown(state).text, output);
+        exit_with_hint();
     }
     request.change_flag = 1;
 }
@@ -168,17 +173,16 @@ void take_output_state(card_request& request, int output, const char* state) {
 void take_port(card_request& request, const char* path) {
     const std::size_t length = std::strlen(path);
     if (length >= port_capacity) {
-        const shown_text program = shown(request.program);
         std::fprintf(stderr, "%s: Invalid port name\n%s: a port name is at most %zu bytes\n",
-                     program.text, program.text, port_capacity - 1);
-        exit_with_hint(request);
+                     program_name(), program_name(), port_capacity - 1);
+        exit_with_hint();
     }
     std::memcpy(request.port, path, length + 1);
 }
 
 void take_pattern(card_request& request, const char* pattern) {
     if (!is_pattern(pattern)) {
-        refuse(request, "%s: Invalid pattern '%s' (need 8 characters, each 0 or 1)\n", pattern);
+        refuse("%s: Invalid pattern '%s' (need 8 characters, each 0 or 1)\n", pattern);
     }
     std::memcpy(request.data, pattern, output_count);
     request.set_flag = 1;
@@ -186,14 +190,14 @@ void take_pattern(card_request& request, const char* pattern) {
 
 // Digits only: strtol would also take blanks, a sign and a trailing word.
 // format names the option in the refusal.
-int take_milliseconds(const card_request& request, const char* text, const char* format) {
+int take_milliseconds(const char* text, const char* format) {
     int value = 0;
     const char* digit = text;
     for (; *digit >= '0' && *digit <= '9' && value <= max_milliseconds; ++digit) {
         value = value * 10 + (*digit - '0');
     }
     if (*text == '\0' || *digit != '\0' || value < 1 || value > max_milliseconds) {
-        refuse(request, format, text);
+        refuse(format, text);
     }
     return value;
 }
@@ -202,7 +206,7 @@ int take_milliseconds(const card_request& request, const char* text, const char*
 
 card_request parse_options(int argc, char* argv[]) {
     card_request request;
-    if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') request.program = argv[0];
+    if (argc > 0) name_program(argv[0]);
 
     opterr = 0;
     int code = 0;
@@ -221,62 +225,31 @@ card_request parse_options(int argc, char* argv[]) {
             request.trace_flag = 1;
         } else if (code == pause_option) {
             request.pause_ms = take_milliseconds(
-                request, optarg, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n");
+                optarg, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n");
         } else if (code == gap_option) {
-            request.gap_ms = take_milliseconds(
-                request, optarg, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
+            request.gap_ms =
+                take_milliseconds(optarg, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
         } else if (code == 'h' || code == help_option) {
-            std::printf(usage_message, shown(request.program).text);
+            std::printf(usage_message, program_name());
             std::fputs(help_text, stdout);
-            exit_after_output(request);
+            exit_after_output();
         } else if (code == version_option) {
             std::fputs(version_text, stdout);
-            exit_after_output(request);
+            exit_after_output();
         } else {
-            refuse_option(request, code, argv[optind - 1]);
+            refuse_option(code, argv[optind - 1]);
         }
     }
     // getopt moves every word that is not an option behind the options, so the
     // first one left is the first stray word on the command line.
     if (optind < argc) {
-        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", shown(request.program).text,
+        std::fprintf(stderr, "%s: Unexpected argument '%s'\n", program_name(),
                      shown(argv[optind]).text);
-        exit_with_usage(request);
+        exit_with_usage();
     }
     if (request.port[0] == '\0') {
-        std::fprintf(stderr, "%s: Missing port (-p)\n", shown(request.program).text);
-        exit_with_usage(request);
+        std::fprintf(stderr, "%s: Missing port (-p)\n", program_name());
+        exit_with_usage();
     }
     return request;
-}
-
-shown_text shown(const char* word) {
-    static constexpr char hex[] = "0123456789abcdef";
-    constexpr std::size_t room = sizeof(shown_text::text);
-    shown_text result{};
-    std::size_t at = 0;
-    for (const char* byte = word; *byte != '\0'; ++byte) {
-        // Room for this byte's escape, and for "..." should more follow.
-        if (at + 4 + 3 >= room) {
-            std::memcpy(result.text + at, "...", 3);
-            break;
-        }
-        const auto c = static_cast<unsigned char>(*byte);
-        if (c < 0x20 || c == 0x7f) {
-            result.text[at++] = '\\';
-            result.text[at++] = 'x';
-            result.text[at++] = hex[c >> 4];
-            result.text[at++] = hex[c & 0xf];
-        } else {
-            result.text[at++] = *byte;
-        }
-    }
-    return result;
-}
-
-int finish_output(const card_request& request) {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-    std::fprintf(stderr, "%s: Error writing to standard output: %s\n", shown(request.program).text,
-                 std::strerror(errno));
-    return 1;
 }

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "messages.h"
+
 namespace {
 
 constexpr long lock_wait_ms = 2000;
@@ -56,6 +58,52 @@ bool group_would_help(const char* path) {
     return true;
 }
 
+// Decided once, from the device number, when the port is opened: the null device
+// reads as a hung-up line would, so nothing later may ask it.
+bool null_port = false;
+
+// A number of digits alone at text, up to stop; false for anything else.
+bool read_number(const char*& text, char stop, unsigned& number) {
+    const char* const start = text;
+    number = 0;
+    for (; *text >= '0' && *text <= '9' && number < 1'000'000'000; ++text) {
+        number = number * 10 + static_cast<unsigned>(*text - '0');
+    }
+    return text != start && *text++ == stop;
+}
+
+// Whether device is that of a console the kernel has registered: the last column
+// of each line of /proc/consoles, "major:minor". Where the list cannot be read,
+// no device is taken for one.
+bool is_console(dev_t device) {
+    const int fd = open("/proc/consoles", O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return false;
+    char text[4096];
+    std::size_t length = 0;
+    for (ssize_t got = 1; got > 0 && length < sizeof text - 1;) {
+        got = read(fd, text + length, sizeof text - 1 - length);
+        if (got > 0) length += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    text[length] = '\0';
+    for (char* line = text; *line != '\0';) {
+        char* const end = line + std::strcspn(line, "\n");
+        const bool last = *end == '\0';
+        *end = '\0';
+        const char* column = std::strrchr(line, ' ');
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        if (column != nullptr && read_number(++column, ':', major_number) &&
+            read_number(column, '\0', minor_number) &&
+            device == makedev(major_number, minor_number)) {
+            return true;
+        }
+        if (last) break;
+        line = end + 1;
+    }
+    return false;
+}
+
 long now_ms() {
     return static_cast<long>(now_ns() / 1'000'000);
 }
@@ -64,11 +112,11 @@ long now_ms() {
 
 // Starts from the device's own attributes so that settings this program does not
 // care about, such as HUPCL, stay as the device has them.
-void set_line(int fd, const card_request& request) {
-    if (!isatty(fd)) return;  // the null device: a dry run has no line
+void set_line(int fd) {
+    if (port_is_null()) return;
     termios line{};
     if (tcgetattr(fd, &line) != 0) {
-        fail_on_port(fd, request, "%s: Error setting up %s: %s", std::strerror(errno));
+        fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
     }
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
@@ -80,24 +128,24 @@ void set_line(int fd, const card_request& request) {
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 10;
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
-        fail_on_port(fd, request, "%s: Error setting up %s: %s", std::strerror(errno));
+        fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
     }
     // tcsetattr succeeds when any part of the change took.
     termios took{};
     if (tcgetattr(fd, &took) != 0 || !is_raw_9600_8n1(took)) {
-        fail_on_port(fd, request, "%s: Error setting up %s: %s",
+        fail_on_port(fd, "%s: Error setting up %s: %s",
                      "the line did not take 9600 baud, 8N1, raw");
     }
 }
 
-int open_port(card_request& request) {
+int open_port(const card_request& request) {
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    request.opened_ns = now_ns();
+    name_port(request.port, now_ns());
     if (fd == -1) {
         const int error = errno;
         const shown_text port = shown(request.port);
-        std::fprintf(stderr, "Error opening %s!\n%s: %s: %s%s\n", port.text,
-                     shown(request.program).text, port.text, std::strerror(error),
+        std::fprintf(stderr, "Error opening %s!\n%s: %s: %s%s\n", port.text, program_name(),
+                     port.text, std::strerror(error),
                      error == EACCES && group_would_help(request.port)
                          ? " (add your user to the device's group, usually dialout, and log in "
                            "again)"
@@ -107,31 +155,42 @@ int open_port(card_request& request) {
     // A file, /dev/zero or the kernel log would take the commands as data and
     // give back anything but a card's answers. The null device stays, as a dry run.
     struct stat device {};
-    const bool is_null =
-        fstat(fd, &device) == 0 && S_ISCHR(device.st_mode) && device.st_rdev == makedev(1, 3);
-    if (!is_null && !isatty(fd)) fail_on_port(fd, request, "%s: %s is not a serial line");
+    const bool is_device = fstat(fd, &device) == 0 && S_ISCHR(device.st_mode);
+    null_port = is_device && device.st_rdev == makedev(1, 3);
+    if (!null_port && !isatty(fd)) fail_on_port(fd, "%s: %s is not a serial line");
+    // Set raw, the console would garble the kernel's messages, and they would
+    // come back as the card's answers.
+    if (is_device && is_console(device.st_rdev)) {
+        fail_on_port(fd, "%s: %s is the system console, not a card's line", nullptr,
+                     "the kernel writes its messages to it; move the console with console= on "
+                     "the kernel's command line, or use another port");
+    }
     // Under any name, the user's own terminal would get the commands and give the
     // keystrokes back as answers, and be left raw: it is refused untouched.
     const pid_t session = tcgetsid(fd);
     if (session != -1 && session == getsid(0)) {
-        fail_on_port(fd, request, "%s: %s is your own terminal, not a serial line");
+        fail_on_port(fd, "%s: %s is your own terminal, not a serial line");
     }
     // Reads must never wait: the reader waits in poll, on deadlines of its own.
     fcntl(fd, F_SETFL, O_NONBLOCK);
     return fd;
 }
 
-void lock_port(int fd, const card_request& request) {
+bool port_is_null() {
+    return null_port;
+}
+
+void lock_port(int fd) {
     const long deadline = now_ms() + lock_wait_ms;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked
-        if (now_ms() >= deadline) fail_on_port(fd, request, "%s: %s is busy");
+        if (now_ms() >= deadline) fail_on_port(fd, "%s: %s is busy");
         usleep(lock_retry_us);
     }
 }
 
-void write_port(int fd, const card_request& request, const char* bytes, std::size_t count) {
+void write_port(int fd, const char* bytes, std::size_t count) {
     const long deadline = now_ms() + write_wait_ms;
     std::size_t sent = 0;
     while (sent < count) {
@@ -141,25 +200,16 @@ void write_port(int fd, const card_request& request, const char* bytes, std::siz
             continue;
         }
         if (written == -1 && errno != EINTR && errno != EAGAIN) {
-            fail_on_port(fd, request, "%s: Error writing to %s: %s", line_error(errno));
+            fail_on_port(fd, "%s: Error writing to %s: %s", line_error(errno));
         }
         const long left = deadline - now_ms();
         if (left <= 0) {
-            fail_on_port(fd, request, "%s: Error writing to %s: %s",
+            fail_on_port(fd, "%s: Error writing to %s: %s",
                          "the device took no more within 1 second");
         }
         pollfd room{fd, POLLOUT, 0};
         poll(&room, 1, static_cast<int>(left));
     }
-}
-
-void fail_on_port(int fd, const card_request& request, const char* format, const char* detail) {
-    std::fflush(stdout);
-    std::fprintf(stderr, format, shown(request.program).text, shown(request.port).text,
-                 detail != nullptr ? detail : "");
-    std::fputc('\n', stderr);
-    close(fd);
-    std::exit(1);
 }
 
 long long now_ns() {

@@ -5,39 +5,37 @@
 
 #include "options.h"
 
-// Opens request.port for reading and writing without blocking, notes when in
-// request.opened_ns and returns the descriptor. If the open fails, prints "Error
-// opening <port>!" and a line with the reason to stderr and exits with status 1.
-// A path that opens but is neither a terminal nor the null device (a file,
-// /dev/zero), or that is the user's own controlling terminal under any name, is
-// closed untouched and refused with a message, status 1.
-int open_port(card_request& request);
+// Opens request.port for reading and writing without blocking, names it for the
+// messages and returns the descriptor. If the open fails, prints "Error opening
+// <port>!" and a line with the reason to stderr and exits with status 1. A path
+// that opens but is neither a terminal nor the null device (a file, /dev/zero),
+// that is an active kernel console, or that is the user's own controlling
+// terminal under any name, is closed untouched and refused with a message,
+// status 1.
+int open_port(const card_request& request);
+
+// Whether the port that open_port opened is the null device: a dry run, with no
+// line to set up and no card to answer.
+bool port_is_null();
 
 // Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so
 // that two runs never interleave their frames. If it stays held: prints the busy
 // message, closes fd and exits with status 1, the line untouched. Where locks are
 // not supported it returns without one.
-void lock_port(int fd, const card_request& request);
+void lock_port(int fd);
 
 // Sets a terminal's line raw at 9600 baud, 8N1: no echo, no translation either
 // way, no flow control, non-blocking reads, and reads the settings back. If a
 // call fails or the line did not take them: prints "Error setting up <port>" and
 // the reason, closes fd and exits with status 1, nothing sent. The null device
 // is left as it is.
-void set_line(int fd, const card_request& request);
+void set_line(int fd);
 
 // Writes a whole frame to fd in one write, so that a signal finds it either
 // unsent or sent. If the port takes only part, the rest follows as soon as it
 // takes more, for at most 1 s in all. Otherwise fails as fail_on_port with
 // "Error writing to <port>: <reason>"; the card may then hold part of the frame.
-void write_port(int fd, const card_request& request, const char* bytes, std::size_t count);
-
-// Ends a run that has the port open: flushes what the card already said to
-// stdout, prints a line to stderr: format with the program name, the port and
-// detail (a reason, or other words of the message; nullptr for none). Closes fd
-// and exits with status 1.
-[[noreturn]] void fail_on_port(int fd, const card_request& request, const char* format,
-                               const char* detail = nullptr);
+void write_port(int fd, const char* bytes, std::size_t count);
 
 // The time on CLOCK_MONOTONIC in nanoseconds, for every deadline of a run.
 long long now_ns();

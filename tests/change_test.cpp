@@ -32,7 +32,7 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     auto garbled = card_with("00000000");
     garbled.get.bytes = "0101x101";
     auto late = card_with("00000000");
-    late.get.delay_ms = 30;
+    late.get.delay_ms = 100;
     auto stuck = card_with("00000000");
     stuck.stuck = true;
 
@@ -68,7 +68,7 @@ TEST(Change, PrintsLateAnswersAndMergesOnlyItsOwn) {
     card.path().copy(request.port, sizeof request.port - 1);
     request.on_mask[7] = '1';
     const int fd = open_port(request);
-    set_line(fd, request);
+    set_line(fd);
     card.send("00001111");
     testing::internal::CaptureStdout();
     merge_outputs(fd, request);

@@ -57,7 +57,7 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
         EXPECT_EQ(request.get_flag, c.get);
         EXPECT_EQ(request.change_flag, c.change);
     }
-    EXPECT_EQ(parse({"-p", "P"}).pause_ms, 20);
+    EXPECT_EQ(parse({"-p", "P"}).pause_ms, 50);
     EXPECT_EQ(parse({"-p", "P", "--pause=1"}).pause_ms, 1);
     EXPECT_EQ(parse({"-p", "P", "--pause", "10000"}).pause_ms, 10000);
     EXPECT_EQ(parse({"-p", "P"}).gap_ms, 20);

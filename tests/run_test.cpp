@@ -32,11 +32,11 @@ TEST(Run, SetAndGetStages) {
     auto silent = card_with("01100110");
     silent.get.max_bytes = silent.set.max_bytes = 0;
     auto late_set = card_with("01100110");
-    late_set.set.delay_ms = 30;
+    late_set.set.delay_ms = 70;
     auto crlf = card_with("01100110");
     crlf.get.extra = "\r\n";
     auto late_get = card_with("01100110");
-    late_get.get.delay_ms = 30;
+    late_get.get.delay_ms = 80;
     auto stuck = card_with("00000000");
     stuck.stuck = true;
     auto awkward = card_with("00000000");
@@ -57,7 +57,7 @@ TEST(Run, SetAndGetStages) {
          "s00000001sg", "00000001", "io_card: No answer from the card on {port}\n", 1},
         {"a late answer shows in the next stage", late_set, {"-s", "11110000", "-g"},
          "s11110000sg", "1111000011110000", "", 0},
-        {"a longer pause waits for a slow card", late_get, {"--pause=80", "-g"}, "g", "01100110", "", 0},
+        {"a longer pause waits for a slow card", late_get, {"--pause=200", "-g"}, "g", "01100110", "", 0},
         // The read-back is the program's own: it is never printed.
         {"--verify: the card holds it", {}, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010", "", 0},
         {"--verify: a stuck card", stuck, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
@@ -398,7 +398,7 @@ TEST(Run, RealLines) {
 
     const card_sim::simulated_card card(line);
     const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    set_line(fd, card_request{});
+    set_line(fd);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(write(fd, "g", 1), 1);
     std::string answer;
@@ -430,7 +430,8 @@ TEST(Run, SimulatedCardProgramServesIoCard) {
     EXPECT_EQ(set.out, "10100101");
     EXPECT_EQ(get.out, "10100101\r\n");
     EXPECT_EQ(set.status + get.status, 0);
-    EXPECT_EQ(served.err, "set 10100101\n  answered 10100101\nget\n  answered 10100101\\r\\n\n");
+    EXPECT_EQ(served.err,
+              "set 10100101\n  answered 10100101\nget\n  answered 10100101\\x0d\\x0a\n");
     EXPECT_EQ(served.status, 0);
 
     const std::string states_need = "' (need 8 characters, each 0 or 1)\n";

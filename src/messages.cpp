@@ -1,0 +1,144 @@
+#include "messages.h"
+
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "card_protocol.h"
+
+namespace {
+
+// One run has one program name and one port, so they are kept here rather than
+// handed to every function that might fail.
+shown_text program = {"io_card"};
+shown_text port = {};
+long long port_opened_at = 0;
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+char* put_escape(char* at, unsigned char byte) {
+    *at++ = '\\';
+    *at++ = 'x';
+    *at++ = hex_digits[byte >> 4];
+    *at++ = hex_digits[byte & 0xf];
+    return at;
+}
+
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xc0) == 0x80;
+}
+
+// The length of the well-formed UTF-8 character at text, or 0 if none starts
+// there: overlong forms, surrogates and code points past U+10FFFF are not.
+std::size_t utf8_length(const unsigned char* text) {
+    const unsigned char lead = text[0];
+    std::size_t length = 0;
+    unsigned char least = 0x80;  // the range the second byte must lie in
+    unsigned char most = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0) least = 0xa0;
+        if (lead == 0xed) most = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        if (lead == 0xf0) least = 0x90;
+        if (lead == 0xf4) most = 0x8f;
+    } else {
+        return 0;
+    }
+    if (text[1] < least || text[1] > most) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (!is_continuation(text[i])) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+shown_text shown(const char* word) {
+    shown_text result{};
+    char* at = result.text;
+    // Room for one more character's escapes, and for "..." should more follow.
+    const char* const last = result.text + sizeof result.text - 4 * 4 - 4;
+    const auto* byte = reinterpret_cast<const unsigned char*>(word);
+    while (*byte != '\0') {
+        if (at > last) {
+            std::memcpy(at, "...", 3);
+            break;
+        }
+        const std::size_t length = *byte < 0x80 ? 1 : utf8_length(byte);
+        // C1 controls are U+0080 to U+009F: 0xc2 followed by 0x80 to 0x9f.
+        const bool control = length == 0 || *byte < 0x20 || *byte == 0x7f ||
+                             (length == 2 && byte[0] == 0xc2 && byte[1] < 0xa0);
+        if (control) {
+            // A malformed sequence is escaped a byte at a time, so that whatever
+            // follows its first byte is judged afresh.
+            const std::size_t escaped = length == 0 ? 1 : length;
+            for (std::size_t i = 0; i < escaped; ++i) at = put_escape(at, byte[i]);
+            byte += escaped;
+        } else {
+            std::memcpy(at, byte, length);
+            at += length;
+            byte += length;
+        }
+    }
+    return result;
+}
+
+std::size_t show_bytes(const char* bytes, std::size_t count, char* text, std::size_t room) {
+    char* at = text;
+    for (std::size_t i = 0; i < count && text + room - at > 4; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte < 0x20 || byte > 0x7e || byte == '\\') {
+            at = put_escape(at, byte);
+        } else {
+            *at++ = static_cast<char>(byte);
+        }
+    }
+    if (room > 0) *at = '\0';
+    return static_cast<std::size_t>(at - text);
+}
+
+void name_program(const char* argv0) {
+    if (argv0 != nullptr && argv0[0] != '\0') program = shown(argv0);
+}
+
+const char* program_name() {
+    return program.text;
+}
+
+void name_port(const char* path, long long opened_at) {
+    port = shown(path);
+    port_opened_at = opened_at;
+}
+
+void trace(const card_request& request, long long at, char direction, const char* bytes,
+           std::size_t count) {
+    if (!request.trace_flag) return;
+    char text[4 * answer_capacity + 1];
+    const std::size_t length = show_bytes(bytes, count, text, sizeof text);
+    // Tenths of a millisecond, rounded.
+    const long long tenths = (at - port_opened_at + 50'000) / 100'000;
+    std::fprintf(stderr, "%s: %lld.%lld ms %c %.*s\n", program.text, tenths / 10, tenths % 10,
+                 direction, static_cast<int>(length), text);
+}
+
+void fail_on_port(int fd, const char* format, const char* detail, const char* reason) {
+    std::fflush(stdout);
+    std::fprintf(stderr, format, program.text, port.text, detail != nullptr ? detail : "");
+    std::fputc('\n', stderr);
+    if (reason != nullptr) std::fprintf(stderr, "%s: %s\n", program.text, reason);
+    close(fd);
+    std::exit(1);
+}
+
+int finish_output() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "%s: Error writing to standard output: %s\n", program.text,
+                 std::strerror(errno));
+    return 1;
+}

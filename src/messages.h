@@ -1,0 +1,53 @@
+// What the program says, and the one place that knows how: its own name and its
+// port's in every message, words and the card's bytes shown so that no byte can
+// work on the terminal, the exits of a run that fails with the port open, the
+// lines of --trace, and the final flush of stdout.
+#pragma once
+
+#include <cstddef>
+
+#include "options.h"
+
+// Room for any word shown: every byte of the longest port as \xNN, and "...".
+struct shown_text {
+    char text[4 * port_capacity + 32];
+};
+
+// A word from the command line or the system as a message shows it: C0 controls,
+// DEL, C1 controls (U+0080 to U+009F) and every byte of an invalid UTF-8 sequence
+// become \xNN, so that no word can move the cursor or recolour the terminal; valid
+// UTF-8 stays readable. A port always fits; a longer word is cut and ends in "...".
+shown_text shown(const char* word);
+
+// Bytes from the card as --trace shows them: 0x20 to 0x7e as they are, but the
+// backslash, and every other byte, as \xNN, so that each byte reads off
+// unambiguously. Writes at most room - 1 characters and a terminating zero,
+// cutting at a whole escape, and returns how many it wrote.
+std::size_t show_bytes(const char* bytes, std::size_t count, char* text, std::size_t room);
+
+// Takes argv[0] as the name that every message starts with; a missing or empty
+// one leaves it "io_card".
+void name_program(const char* argv0);
+// The program's name as messages show it.
+const char* program_name();
+
+// Takes the port's path for every message about it, and opened_at, on
+// CLOCK_MONOTONIC in ns, as the time that --trace counts from.
+void name_port(const char* path, long long opened_at);
+
+// With --trace: one line on stderr for a command sent ('>') or an answer received
+// ('<') at the time at, on CLOCK_MONOTONIC in ns, shown as the time since the
+// port was opened.
+void trace(const card_request& request, long long at, char direction, const char* bytes,
+           std::size_t count);
+
+// Ends a run that has the port open: flushes what the card already said to
+// stdout, prints format to stderr with the program's name, the port's and detail
+// (other words of the message; nullptr for none), then reason, if any, on a line
+// of its own. Closes fd and exits with status 1.
+[[noreturn]] void fail_on_port(int fd, const char* format, const char* detail = nullptr,
+                               const char* reason = nullptr);
+
+// Flushes stdout and returns the run's exit status for it: 0, or 1 after "Error
+// writing to standard output: <reason>" on stderr when it could not be written.
+int finish_output();
