@@ -1,11 +1,18 @@
 # fish completion for io_card
 
 # Serial devices only: /dev/tty, the console and the virtual consoles are the
-# user's own terminals, which a run would set to 9600 baud, raw.
+# user's own terminals, which a run would set to 9600 baud, raw. A serial line
+# that the kernel uses as its console is refused, so left out.
 function __io_card_ports
+    set -l consoles
+    if test -r /proc/consoles
+        while read -l name rest
+            set -a consoles /dev/$name
+        end </proc/consoles
+    end
     for device in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/ttyAMA* /dev/rfcomm* \
             /dev/serial/by-id/* /dev/serial/by-path/*
-        echo $device
+        contains -- (realpath $device) $consoles; or echo $device
     end
 end
 
