@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "messages.h"
 #include "options.h"
 
 namespace {
@@ -152,6 +153,42 @@ TEST(Options, HelpAndVersion) {
     EXPECT_EQ(bogus.status, 1);
     EXPECT_EQ(bogus.err, "io_card: unrecognized option '--bogus'\n" + usage +
                              "Try 'io_card --help' for more information.\n");
+}
+
+// Words from the command line and the system keep their letters; bytes from the
+// card keep only printable ASCII. Neither lets a byte work on the terminal.
+TEST(Messages, ShowWordsAndCardBytes) {
+    const std::string every_control(255, '\x01');
+    struct shown_case {
+        std::string bytes, word, card;
+    };
+    // clang-format off
+    const shown_case cases[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"\x1b[2J\x7f\r", "\\x1b[2J\\x7f\\x0d", "\\x1b[2J\\x7f\\x0d"},
+        {"a\\b ~", "a\\b ~", "a\\x5cb ~"},
+        {"\xc2\x9b" "2J", "\\xc2\\x9b2J", "\\xc2\\x9b2J"},      // C1: CSI
+        {"\xc2\xa0\xc3\xb6\xe2\x82\xac\xf0\x9f\x98\x80",            // NBSP, letters, emoji
+         "\xc2\xa0\xc3\xb6\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\\xc2\\xa0\\xc3\\xb6\\xe2\\x82\\xac\\xf0\\x9f\\x98\\x80"},
+        {"\xff\xe2\x82x", "\\xff\\xe2\\x82x", "\\xff\\xe2\\x82x"},  // invalid, cut short
+        {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",                  // overlong, surrogate, past U+10FFFF
+         "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80", "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
+        {"\xe2\x82\xac\x80", "\xe2\x82\xac\\x80", "\\xe2\\x82\\xac\\x80"},  // a stray continuation
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.word);
+        EXPECT_EQ(shown(c.bytes.c_str()).text, c.word);
+        char text[256];
+        EXPECT_EQ(show_bytes(c.bytes.data(), c.bytes.size(), text, sizeof text), c.card.size());
+        EXPECT_EQ(text, c.card);
+    }
+    std::string escaped;
+    for (int i = 0; i < 255; ++i) escaped += "\\x01";
+    EXPECT_EQ(shown(every_control.c_str()).text, escaped);  // a port always fits
+    const std::string cut = shown((every_control + every_control).c_str()).text;
+    EXPECT_EQ(cut.substr(0, escaped.size()) + cut.substr(cut.size() - 3), escaped + "...");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 #include <chrono>
@@ -41,6 +42,10 @@ TEST(Run, SetAndGetStages) {
     stuck.stuck = true;
     auto awkward = card_with("00000000");
     awkward.get.extra = "\r\n\\\xff";
+    auto controls = card_with("00000000");  // a C1 CSI, then a backslash
+    controls.get.bytes =
+        "\xc2\x9b"
+        "2J\\0101";
     const std::string not_held = "io_card: the card on {port} holds ";
 
     // clang-format off
@@ -62,6 +67,8 @@ TEST(Run, SetAndGetStages) {
         {"--verify: the card holds it", {}, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010", "", 0},
         {"--verify: a stuck card", stuck, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
          not_held + "00000000, not 10101010\n", 1},
+        {"--verify: the card's bytes shown as --trace shows them", controls, {"--verify", "-s", "10101010"},
+         "s10101010sg", "10101010", not_held + "\\xc2\\x9b2J\\x5c010, not 10101010\n", 1},
         {"--verify: no states back", silent_get, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
          not_held + "(no answer), not 10101010\n", 1},
         {"--trace shows every byte", awkward, {"--trace", "-s", "10101010", "-g"}, "s10101010sg",
@@ -246,9 +253,10 @@ TEST(Run, HostileDevices) {
     rmdir(place);
 }
 
-// The user's own terminal, under any name, is refused and left as it was. The
-// run leads a session on a fresh pseudo-terminal, as a login shell does.
-TEST(Run, RefusesTheUsersOwnTerminal) {
+// The user's own terminal, under any name, and the kernel's console are refused
+// and left as they were. The run leads a session on a fresh pseudo-terminal, as a
+// login shell does.
+TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     const card_sim::simulated_card terminal;
     const int fd = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios before{};
@@ -263,6 +271,34 @@ TEST(Run, RefusesTheUsersOwnTerminal) {
                   IO_CARD_PATH + ": "s + port + " is your own terminal, not a serial line\n");
         EXPECT_EQ(result.status, 1);
     }
+    // The console, in a private mount namespace whose /proc/consoles names the
+    // terminal, where one can be made.
+    struct stat device {};
+    ASSERT_EQ(stat(terminal.path().c_str(), &device), 0);
+    const std::string list = "/tmp/io_card_test_consoles." + std::to_string(getpid());
+    const std::string line = "ttyS0                -W- (EC  p a)    " +
+                             std::to_string(major(device.st_rdev)) + ":" +
+                             std::to_string(minor(device.st_rdev)) + "\n";
+    const int list_fd = open(list.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_EQ(write(list_fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(list_fd);
+    auto unshared = spawn("/usr/bin/unshare", "unshare", {"-rm", "true"});
+    if (finish(unshared, 10000).status == 0) {
+        auto console =
+            spawn("/usr/bin/unshare", "unshare",
+                  {"-rm", "bash", "-c",
+                   "mount --bind \"$1\" /proc/consoles && exec -a io_card \"$0\" -p \"$2\" -g",
+                   IO_CARD_PATH, list, terminal.path()});
+        const run_result result = finish(console, 10000);
+        EXPECT_EQ(result.err, "io_card: " + terminal.path() +
+                                  " is the system console, not a card's line\nio_card: the kernel "
+                                  "writes its messages to it; move the console with console= on "
+                                  "the kernel's command line, or use another port\n");
+        EXPECT_EQ(result.status, 1);
+    } else {
+        std::printf("no private mount namespace: the console's refusal is not checked\n");
+    }
+    unlink(list.c_str());
     termios after{};
     ASSERT_EQ(tcgetattr(fd, &after), 0);
     close(fd);
@@ -370,6 +406,11 @@ TEST(Run, RealLines) {
     auto get_hangs_up = set_hangs_up;
     get_hangs_up.set.hang_up = false;
     get_hangs_up.get.hang_up = true;
+    auto hangs_up_later = get_hangs_up;
+    hangs_up_later.get.delay_ms = 100;
+    auto usb_late = line;  // an FTDI adapter's default latency timer, a card 5 ms late
+    usb_late.latency_ms = 16;
+    usb_late.get.delay_ms = usb_late.set.delay_ms = 5;
     const std::string hung_up =
         "io_card: Error reading from {port}: the device hung up or was unplugged\n";
     const std::string endless = "io_card: No end to the answer from the card on {port}: ";
@@ -386,15 +427,30 @@ TEST(Run, RealLines) {
         {"a run killed mid-answer", chatty, {"-g"}, "gg", "11000000" + std::string(30, '.'), "", 0,
          {}, {}, {"-g"}, 15},
         {"bursts at a 16 ms latency timer", usb, {"-g"}, "g", "11000000\r\nOK 012345", "", 0},
+        {"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0},
+        {"-s behind a USB adapter", usb_late, {"-s", "10101010"}, "s10101010s", "10101010", "", 0},
+        {"--verify -3 on behind a USB adapter", usb_late, {"--verify", "-3", "on"}, "gs11100000sg",
+         "11100000", "", 0},
         {"more than 4096 bytes", babbler, {"-g", "-3", "off"}, "g", "", endless + "more than 4096 bytes\n", 1},
         {"still sending after 1 s", slow_babbler, {"-3", "off"}, "g", "",
          endless + "still arriving 1 second after the pause\n", 1},
         {"hung up after a pattern", set_hangs_up, {"-s", "10101010"}, "s10101010s", "", hung_up, 1},
         {"hung up after a change", set_hangs_up, {"-3", "on"}, "gs00100000s", "", hung_up, 1},
+        {"hung up while the card has time to begin", hangs_up_later, {"--pause=2000", "-g"}, "g", "",
+         hung_up, 1},
         {"hung up after g", get_hangs_up, {"-s", "10101010", "-g"}, "s10101010sg", "10101010", hung_up, 1},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
+
+    // A card that answers ends each exchange with the gap, however long the pause.
+    const card_sim::simulated_card prompt(card_with("00000000"));
+    const auto began = std::chrono::steady_clock::now();
+    const run_result quick =
+        run_on(prompt, {"--pause=10000", "-s", "10101010", "-g", "-2", "on", "--verify"});
+    EXPECT_EQ(quick.out, "101010101010101011101010");
+    EXPECT_EQ(quick.status, 0) << quick.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
 
     const card_sim::simulated_card card(line);
     const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
