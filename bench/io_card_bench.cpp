@@ -1,7 +1,8 @@
 // Runs the built io_card many times against the simulated card and prints, for
-// each kind of run, the median wall time, its overhead above the card's pauses,
-// how it compares with the least exchange that does the same, and the peak
-// resident memory; then where the time goes on a card at 9600 baud.
+// each kind of run, the median wall time, its overhead above the gaps that end
+// its answers, how it compares with the least exchange that does the same, and
+// the peak resident memory; then where the time goes on a card at 9600 baud, on
+// its own and behind a USB adapter.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -143,10 +145,15 @@ struct timed {
     long peak_kib;
 };
 
-timed time_runs(const char* path, const std::vector<std::string>& args, int runs, bool peak) {
+// spread_ms: start each run after a random wait of up to this long, so that runs
+// do not fall into step with a card's latency timer.
+timed time_runs(const char* path, const std::vector<std::string>& args, int runs, bool peak,
+                int spread_ms = 0) {
+    static std::mt19937 random(20261208);
     std::vector<double> walls;
     long most = 0;
     for (int i = 0; i < runs; ++i) {
+        if (spread_ms > 0) usleep(static_cast<useconds_t>(random() % (spread_ms * 1000U)));
         walls.push_back(wall_ms(path, args));
         if (peak && i < 10) most = std::max(most, peak_kib(args));
     }
@@ -168,13 +175,16 @@ int main(int argc, char* argv[]) {
     card_sim::behaviour late_9600 = at_9600;
     late_9600.get.delay_ms = late_9600.set.delay_ms = 5;
     const card_sim::simulated_card late(late_9600);
+    card_sim::behaviour usb_9600 = late_9600;
+    usb_9600.latency_ms = 16;
+    const card_sim::simulated_card usb(usb_9600);
 
     std::printf(
-        "%d runs each against the simulated card; each command's pause is 20 ms, and an\n"
-        "answer is over 20 ms after its last byte\n\n",
+        "%d runs each against the simulated card, with io_card's defaults: the card has\n"
+        "50 ms to begin each answer, and an answer is over 20 ms after its last byte\n\n",
         runs);
     std::printf("%-26s %10s %10s %12s %10s %14s\n", "run, card answers at once", "median ms",
-                "pauses ms", "overhead ms", "vs least", "peak RSS KiB");
+                "gaps ms", "overhead ms", "vs least", "peak RSS KiB");
     // What starting any program, sleeping 20 ms, and the least exchange that
     // does a run's work (bench/least_exchange.cpp) cost here.
     const double start = time_runs("/bin/true", {}, runs, false).median_ms;
@@ -189,7 +199,7 @@ int main(int argc, char* argv[]) {
     struct kind {
         const char* name;
         std::vector<std::string> args;
-        int pauses;
+        int exchanges;
         double least;  // the least exchange doing the same, or 0
     };
     const kind kinds[] = {
@@ -202,8 +212,8 @@ int main(int argc, char* argv[]) {
         std::vector<std::string> args{"-p", card.path()};
         args.insert(args.end(), k.args.begin(), k.args.end());
         const timed t = time_runs(IO_CARD_PATH, args, runs, true);
-        std::printf("%-26s %10.3f %10d %12.3f", k.name, t.median_ms, 20 * k.pauses,
-                    t.median_ms - 20 * k.pauses);
+        std::printf("%-26s %10.3f %10d %12.3f", k.name, t.median_ms, 20 * k.exchanges,
+                    t.median_ms - 20 * k.exchanges);
         if (k.least > 0) {
             std::printf(" %+9.1f%%", 100 * (t.median_ms / k.least - 1));
         } else {
@@ -213,9 +223,10 @@ int main(int argc, char* argv[]) {
     }
 
     // Where the time goes on a card at 9600 baud that takes 5 ms to turn round:
-    // each exchange lasts until its answer's last byte plus the gap, and at
-    // least the pause. The answer ends after the command's and the answer's
-    // bytes at 1.04 ms each, and the turnaround.
+    // each exchange lasts until its answer's last byte plus the gap. The answer
+    // ends after the command's and the answer's bytes at 1.04 ms each, and the
+    // turnaround. Behind a USB adapter, the last byte waits for the next tick of
+    // its 16 ms latency timer: 8 ms on average, as runs start at any phase.
     constexpr double byte_ms = 10.0 * 1000.0 / 9600.0;
     const auto answer_end = [&](int sent) { return (sent + 8) * byte_ms + 5; };
     struct exchange_kind {
@@ -228,21 +239,23 @@ int main(int argc, char* argv[]) {
         {"-g", {"-g"}, {1}},
         {"-3 on", {"-3", "on"}, {1, 10}},
     };
-    std::printf("\n%-26s %10s %10s %12s %10s %10s %12s\n", "run, 9600 baud, 5 ms late", "median ms",
-                "pauses ms", "answers end", "gaps ms", "model ms", "overhead ms");
-    for (const auto& e : exchanges) {
-        std::vector<std::string> args{"-p", late.path()};
-        args.insert(args.end(), e.args.begin(), e.args.end());
-        const double median = time_runs(IO_CARD_PATH, args, runs, false).median_ms;
-        double ends = 0;
-        double model = 0;
-        for (const int sent : e.sent) {
-            ends += answer_end(sent);
-            model += std::max(20.0, answer_end(sent) + 20);
+    for (const auto* card_on_line : {&late, &usb}) {
+        const double latency = card_on_line == &usb ? 8 : 0;
+        std::printf("\n%-26s %10s %12s %10s %10s %10s %12s\n",
+                    card_on_line == &usb ? "run, USB adapter, 16 ms" : "run, 9600 baud, 5 ms late",
+                    "median ms", "answers end", "latency ms", "gaps ms", "model ms", "overhead ms");
+        for (const auto& e : exchanges) {
+            std::vector<std::string> args{"-p", card_on_line->path()};
+            args.insert(args.end(), e.args.begin(), e.args.end());
+            const double median =
+                time_runs(IO_CARD_PATH, args, runs, false, card_on_line == &usb ? 16 : 0).median_ms;
+            double ends = 0;
+            for (const int sent : e.sent) ends += answer_end(sent);
+            const auto count = static_cast<int>(e.sent.size());
+            const double model = ends + count * (latency + 20);
+            std::printf("%-26s %10.3f %12.2f %10.0f %10d %10.2f %12.3f\n", e.name, median, ends,
+                        count * latency, 20 * count, model, median - model);
         }
-        const auto count = static_cast<int>(e.sent.size());
-        std::printf("%-26s %10.3f %10d %12.2f %10d %10.2f %12.3f\n", e.name, median, 20 * count,
-                    ends, 20 * count, model, median - model);
     }
     print_pacing(line, runs);
     return 0;
