@@ -63,11 +63,12 @@ shown_text shown(const char* word) {
     shown_text result{};
     char* at = result.text;
     // Room for one more character's escapes, and for "..." should more follow.
-    const char* const last = result.text + sizeof result.text - 4 * 4 - 4;
+    constexpr std::size_t most_per_character = 16;
+    const char* const last = result.text + sizeof result.text - most_per_character - 4;
     const auto* byte = reinterpret_cast<const unsigned char*>(word);
     while (*byte != '\0') {
         if (at > last) {
-            std::memcpy(at, "...", 3);
+            std::memcpy(at, "...", sizeof "...");
             break;
         }
         const std::size_t length = *byte < 0x80 ? 1 : utf8_length(byte);
