@@ -72,10 +72,11 @@ bool read_number(const char*& text, char stop, unsigned& number) {
     return text != start && *text++ == stop;
 }
 
-// Whether device is that of a console the kernel has registered: the last column
-// of each line of /proc/consoles, "major:minor". Where the list cannot be read,
-// no device is taken for one.
+// Whether device is /dev/console, or that of a console the kernel has
+// registered: the last column of each line of /proc/consoles, "major:minor".
+// Where the list cannot be read, no other device is taken for one.
 bool is_console(dev_t device) {
+    if (device == makedev(5, 1)) return true;
     const int fd = open("/proc/consoles", O_RDONLY | O_CLOEXEC);
     if (fd == -1) return false;
     char text[4096];
