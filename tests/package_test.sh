@@ -9,7 +9,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 files=(bin/io_card bin/io_card_sim share/man/man1/io_card.1.gz share/man/man1/io_card_sim.1.gz
        share/bash-completion/completions/io_card share/bash-completion/completions/io_card_sim
-       share/zsh/vendor-completions/_io_card share/fish/vendor_completions.d/io_card.fish
+       share/zsh/vendor-completions/_io_card share/zsh/vendor-completions/_io_card_sim
+       share/fish/vendor_completions.d/io_card.fish share/fish/vendor_completions.d/io_card_sim.fish
        share/doc/io-card/changelog.gz share/doc/io-card/copyright)
 
 # A folder that was there before the install, with a file of someone else's.
