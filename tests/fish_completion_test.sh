@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks io_card's fish completion ($1): it parses, and fish offers the words
-# wanted for a few command lines.
+# Checks the fish completions of io_card ($1) and io_card_sim ($2): they parse,
+# and fish offers the words wanted for a few command lines.
 set -u
 command -v fish >/dev/null || { echo "fish is not installed: the fish completion is not checked"; exit 77; }
 # The completion leaves out the consoles of /proc/consoles: the test runs in a
@@ -11,8 +11,9 @@ if [ -z "${IO_CARD_CONSOLES_FAKED-}" ]; then
     IO_CARD_CONSOLES_FAKED=1 exec unshare -rm bash -c \
         'mount --bind "$0" /proc/consoles && rm "$0" && exec bash "$@"' "$list" "$0" "$@"
 fi
-file=$(realpath "$1")
+file=$(realpath "$1") sim_file=$(realpath "$2")
 fish --no-config -n "$file" || exit 1
+fish --no-config -n "$sim_file" || exit 1
 # fish keeps its history and variables under these; none of the user's are read or
 # written. The file shows whether a line is completed with files.
 scratch=$(mktemp -d)
@@ -21,7 +22,8 @@ export XDG_CONFIG_HOME=$scratch XDG_DATA_HOME=$scratch XDG_CACHE_HOME=$scratch
 cd "$scratch" && touch a-file || exit 1
 
 offered() {  # offered LINE: the words fish offers for LINE<TAB>, sorted, one a line
-    timeout 10 fish --no-config -c 'source $argv[1]; complete -C $argv[2]' "$file" "$1" | cut -f1 | sort
+    timeout 10 fish --no-config -c 'source $argv[1]; source $argv[2]; complete -C $argv[3]' \
+        "$file" "$sim_file" "$1" | cut -f1 | sort
 }
 failed=0
 # command line <TAB> | words offered, in any order
@@ -38,6 +40,10 @@ rows=(
     'io_card -g '                 ''
     'io_card --'                  '--port --set --get --pause --gap --verify --trace --help --version'
     'io_card -p /dev/ttyS0 --ve'  '--verify --version'
+    'io_card_sim --baud '         '1200 2400 4800 9600 19200 38400 57600 115200'
+    'io_card_sim --delay=1'       '--delay=1 --delay=16'
+    'io_card_sim --extra '        ''
+    'io_card_sim --s'             '--states --silent --stuck --short'
 )
 for ((i = 0; i < ${#rows[@]}; i += 2)); do
     line=${rows[i]}
