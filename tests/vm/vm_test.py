@@ -17,14 +17,7 @@ no FTDI latency timer (io_card_sim --latency stands in for it on the host). The
 UART has three wires, no modem lines: a card gone from it is silence, and a
 pulled cable cannot be told from a silent card, so io_card says "No answer".
 """
-import json
-import os
-import re
-import socket
-import subprocess
-import sys
-import threading
-import time
+import json, os, re, socket, subprocess, sys, threading, time  # noqa: E401
 
 build, kernel = sys.argv[1:3]
 IO = '--pause=250 --gap=100'  # an emulated CPU turns around slowly
@@ -181,9 +174,7 @@ initramfs('lib/modules/' + os.listdir(f'{kernel}/lib/modules')[0])
 uart, adapter = card('--extra', SHOWN), card('--extra', SHOWN)
 if os.path.exists(f'{work}/qmp'):
     os.unlink(f'{work}/qmp')
-listener = socket.socket(socket.AF_UNIX)
-listener.bind(f'{work}/qmp')
-listener.listen(1)
+listener = socket.create_server(f'{work}/qmp', family=socket.AF_UNIX)
 listener.settimeout(60)
 started = time.monotonic()
 # TCG alone: a nested KVM can take the guest and never boot it.
@@ -205,9 +196,10 @@ try:
     replies = monitor.makefile('rb')
     replies.readline()  # the greeting
     qmp('qmp_capabilities')
-    if not console.wait(lambda lines: any(text.startswith('ready') for text in lines), 120):
+    ready = console.wait(lambda lines: [text for text in lines if text.startswith('ready')], 120)
+    if not ready:
         sys.exit('the machine did not boot within 120 s:\n' + '\n'.join(console.lines + trace.lines))
-    print(f'booted in {time.monotonic() - started:.1f} s')
+    print(f'booted Linux {ready[0].split()[1]} on TCG in {time.monotonic() - started:.1f} s')
     for port in (UART, ADAPTER, SPARE):
         for ports, args, action, *wants in TABLE:
             if port in ports:
