@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -111,6 +113,12 @@ void simulated_card::send(const std::string& bytes) const {
 }
 
 void simulated_card::serve() {
+    // A loaded machine would wake the card late: an answer would then miss its
+    // pause, or split where the line went quiet for longer than a gap. Only a
+    // privileged process may raise its thread; any other keeps its priority.
+    sched_param priority{};
+    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     // The default timer slack would make every paced byte up to 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     clock::time_point line_free{};  // when the last byte received so far is in
@@ -136,8 +144,8 @@ void simulated_card::serve() {
         }
         const ssize_t count = read(master_, buffer, sizeof buffer);
         if (count <= 0) {
-            // A line that reads as broken would turn this wait into a spin: the
-            // card stops reading it.
+            // A line that reads as broken would turn this wait into a spin, at
+            // real-time priority: the card stops reading it.
             if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
                 const std::lock_guard lock(mutex_);
                 close(master_);

@@ -45,7 +45,9 @@ class simulated_card {
 public:
     // Opens a pseudo-terminal and serves it on a thread of its own until
     // destroyed. On failure path() is empty. log, if given, is called from that
-    // thread with one line for every frame received.
+    // thread with one line for every frame received. Where the process may (as
+    // root), the thread runs at real-time priority, so that a loaded machine
+    // neither delays its answers nor splits them; elsewhere it runs as any thread.
     explicit simulated_card(behaviour how = {}, std::function<void(const std::string&)> log = {});
     // Stops at once, even in the middle of a turnaround or a paced answer, which
     // is then never finished.
