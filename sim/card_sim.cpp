@@ -2,12 +2,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -20,7 +25,7 @@ namespace card_sim {
 namespace {
 
 constexpr std::size_t set_frame_size = 10;
-constexpr int poll_ms = 10;  // how soon the thread notices that it should stop
+constexpr auto patience = std::chrono::seconds(10);  // for hold() and await()
 
 }  // namespace
 
@@ -33,15 +38,57 @@ simulated_card::simulated_card(behaviour how, std::function<void(const std::stri
     if (name == nullptr) return;
     slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ == -1) return;
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ == -1) return;
     path_ = name;
     thread_ = std::thread([this] { serve(); });
 }
 
 simulated_card::~simulated_card() {
-    stop_ = true;
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    const std::uint64_t one = 1;
+    if (wake_ != -1 && write(wake_, &one, sizeof one) != sizeof one) {
+        // An eventfd refuses only at its limit, and then it is still readable.
+    }
     if (thread_.joinable()) thread_.join();
+    if (wake_ != -1) close(wake_);
     if (slave_ != -1) close(slave_);
     if (master_ != -1) close(master_);
+}
+
+bool simulated_card::hold(bool held) {
+    std::unique_lock lock(mutex_);
+    held_ = held;
+    changed_.notify_all();
+    if (!held) return true;
+    // The thread may be waiting for the line already: wake it, so that it sees
+    // the hold instead of reading what is written next.
+    const std::uint64_t one = 1;
+    if (write(wake_, &one, sizeof one) != sizeof one) {
+        // At its limit the eventfd is readable all the same.
+    }
+    return changed_.wait_for(lock, patience, [this] { return !reading_; });
+}
+
+bool simulated_card::await(std::size_t received, std::size_t sent) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, patience,
+                             [&] { return received_.size() >= received && sent_ >= sent; });
+}
+
+int simulated_card::queued_for_card() const {
+    const std::lock_guard lock(mutex_);
+    int queued = 0;
+    return master_ != -1 && ioctl(master_, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
+bool simulated_card::sleep_until(clock::time_point then) {
+    std::unique_lock lock(mutex_);
+    return !changed_.wait_until(lock, then, [this] { return stop_; });
 }
 
 std::string simulated_card::received() const {
@@ -66,20 +113,46 @@ void simulated_card::send(const std::string& bytes) const {
 }
 
 void simulated_card::serve() {
+    // A loaded machine would wake the card late: an answer would then miss its
+    // pause, or split where the line went quiet for longer than a gap. Only a
+    // privileged process may raise its thread; any other keeps its priority.
+    sched_param priority{};
+    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     // The default timer slack would make every paced byte up to 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     clock::time_point line_free{};  // when the last byte received so far is in
-    pollfd waiting{master_, POLLIN, 0};
     char buffer[256];
-    while (!stop_) {
-        if (held_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            reading_ = false;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return stop_ || !held_; });
+            if (stop_) return;
+            reading_ = true;
+        }
+        // No timeout: hold() and the destructor wake the thread through wake_.
+        pollfd waiting[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (poll(waiting, 2, -1) <= 0) continue;
+        if (waiting[1].revents != 0) {
+            std::uint64_t count = 0;
+            if (read(wake_, &count, sizeof count) != sizeof count) {
+                // Someone else drained it: the wake-up was had all the same.
+            }
             continue;
         }
-        waiting.fd = master_;
-        if (poll(&waiting, 1, poll_ms) <= 0) continue;
         const ssize_t count = read(master_, buffer, sizeof buffer);
-        if (count <= 0) continue;
+        if (count <= 0) {
+            // A line that reads as broken would turn this wait into a spin, at
+            // real-time priority: the card stops reading it.
+            if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
+                const std::lock_guard lock(mutex_);
+                close(master_);
+                master_ = -1;
+            }
+            continue;
+        }
         // Bytes written together follow each other down the line.
         const clock::time_point start = std::max(line_free, clock::now());
         for (ssize_t i = 0; i < count; ++i) take(buffer[i], start + byte_times(i + 1));
@@ -90,6 +163,7 @@ void simulated_card::serve() {
 void simulated_card::take(char byte, clock::time_point arrived) {
     std::unique_lock lock(mutex_);
     received_ += byte;
+    changed_.notify_all();
     if (!frame_.empty() || byte == 's') {
         frame_ += byte;
         if (frame_.size() < set_frame_size) return;
@@ -126,8 +200,11 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
         bytes.resize(static_cast<std::size_t>(rule.max_bytes));
     }
     if (rule.hang_up) {
-        close(master_);
-        master_ = -1;
+        {
+            const std::lock_guard lock(mutex_);
+            close(master_);
+            master_ = -1;
+        }
         note("  hung up");
         return;
     }
@@ -142,8 +219,14 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
     for (std::size_t first = 0; first < bytes.size() && sent;) {
         std::size_t end = first + 1;
         while (end < bytes.size() && out_at(end) == out_at(first)) ++end;
-        std::this_thread::sleep_until(out_at(first));
+        // Stopped, the card leaves the rest unsent and says nothing more.
+        if (!sleep_until(out_at(first))) return;
         sent = write(master_, &bytes[first], end - first) == static_cast<ssize_t>(end - first);
+        if (sent) {
+            const std::lock_guard lock(mutex_);
+            sent_ += end - first;
+            changed_.notify_all();
+        }
         first = end;
     }
     note(sent ? "  answered " + escape(bytes) : "  cannot answer");

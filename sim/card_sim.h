@@ -4,8 +4,9 @@
 // them, so whoever opens the slave has to set the line up.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -44,13 +45,18 @@ class simulated_card {
 public:
     // Opens a pseudo-terminal and serves it on a thread of its own until
     // destroyed. On failure path() is empty. log, if given, is called from that
-    // thread with one line for every frame received.
+    // thread with one line for every frame received. Where the process may (as
+    // root), the thread runs at real-time priority, so that a loaded machine
+    // neither delays its answers nor splits them; elsewhere it runs as any thread.
     explicit simulated_card(behaviour how = {}, std::function<void(const std::string&)> log = {});
+    // Stops at once, even in the middle of a turnaround or a paced answer, which
+    // is then never finished.
     ~simulated_card();
     simulated_card(const simulated_card&) = delete;
     simulated_card& operator=(const simulated_card&) = delete;
 
     const std::string& path() const { return path_; }
+    const behaviour& how() const { return how_; }
     // Sends bytes unasked, as a late answer or line noise would, and returns once
     // they wait on the line to be read, or after 1 s. Only on a raw line: a cooked
     // one would echo them back as commands.
@@ -58,8 +64,18 @@ public:
     std::string received() const;  // every byte received, in order
     std::string states() const;
     // While held, the card takes nothing from the line, so that what is written
-    // to it piles up until the line takes no more.
-    void hold(bool held) { held_ = held; }
+    // to it piles up until the line takes no more. hold(true) returns once the
+    // card's thread has stopped reading: nothing written after it is taken until
+    // hold(false). false if the thread has not stopped within 10 s, in the middle
+    // of a long answer say.
+    bool hold(bool held);
+    // Waits until the card has received at least received bytes and sent at least
+    // sent bytes of its answers, each counted since it started; false if that
+    // has not happened within 10 s.
+    bool await(std::size_t received, std::size_t sent = 0) const;
+    // Bytes written to path() that wait for the card to read them; -1 once the
+    // card has hung up.
+    int queued_for_card() const;
 
 private:
     using clock = std::chrono::steady_clock;
@@ -72,19 +88,26 @@ private:
     clock::duration byte_times(long long count) const;
     // When a byte due at due reaches the line: the next tick of the latency timer.
     clock::time_point handed_over(clock::time_point due) const;
+    // Sleeps until then; false, at once, when the card is stopping.
+    bool sleep_until(clock::time_point then);
 
     behaviour how_;
     std::function<void(const std::string&)> log_;
     const clock::time_point started_ = clock::now();
     int master_ = -1;  // -1 once the card has hung up
     int slave_ = -1;   // held open so that the master never sees a hang-up between runs
+    int wake_ = -1;    // an eventfd that wakes the thread from its wait for the line
     std::string path_;
     mutable std::mutex mutex_;
+    // Signalled whenever anything below changes.
+    mutable std::condition_variable changed_;
     std::string received_;
+    std::size_t sent_ = 0;
     std::string states_;
     std::string frame_;  // a set frame being received
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> held_{false};
+    bool stop_ = false;
+    bool held_ = false;
+    bool reading_ = false;  // the thread may read the line: it has not yet seen a hold
     std::thread thread_;
 };
 

@@ -20,11 +20,12 @@ struct child_process {
     int err_fd = -1;
 };
 
-// Starts path with argv[0] set to name and stdin from /dev/null.
+// Starts path with argv[0] set to name and stdin from in, or from /dev/null.
 child_process spawn(const std::string& path, const std::string& name,
-                    const std::vector<std::string>& args);
-// Reads stdout up to the first newline (which is not returned), for at most timeout_ms.
-std::string read_line(const child_process& child, int timeout_ms);
+                    const std::vector<std::string>& args, int in = -1);
+// Reads fd, a child's out_fd or err_fd, up to the first newline (which is not
+// returned), for at most timeout_ms.
+std::string read_line(int fd, int timeout_ms);
 // Collects the rest of the output and the status; kills the child at the deadline.
 run_result finish(child_process& child, int timeout_ms);
 
@@ -33,7 +34,11 @@ run_result finish(child_process& child, int timeout_ms);
 run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000,
                        const std::string& redirect = {});
 
-// Runs io_card with -p and the card's path before args.
+// io_card's arguments for a run on card that is not about timing: -p and the
+// card's path, the timing that wire_case gives such a run, then args.
+std::vector<std::string> on_card(const card_sim::simulated_card& card,
+                                 const std::vector<std::string>& args);
+// Runs io_card with on_card's arguments.
 run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
                   const std::string& redirect = {});
 // The whole of a small file; empty if it cannot be read.
@@ -51,8 +56,16 @@ struct wire_case {
     std::string stale = {};     // queued on the line, raw from an earlier run, before this run
     std::string redirect = {};  // as for run_io_card
     std::vector<std::string> before = {};  // args of a run on the same card just before
-    int kill_before_ms = 0;                // kill that run this long after its start
+    bool kill_before = false;              // kill that run once the card has begun its answer
+    // Unless a row is about timing, each run gets time enough for any load:
+    // --pause=2000 (500 where the card answers a command with nothing, which
+    // waits the pause out) and, on a card that paces its bytes, --gap=100. The
+    // row's own --pause and --gap come after them and count. A row about timing
+    // runs with io_card's defaults and its own options alone.
+    bool timing = false;
 };
 void expect_run(const wire_case& c);
+// c, as a row about timing.
+wire_case on_the_clock(wire_case c);
 
 card_sim::behaviour card_with(std::string states);
