@@ -50,10 +50,7 @@ simulated_card::~simulated_card() {
         stop_ = true;
     }
     changed_.notify_all();
-    const std::uint64_t one = 1;
-    if (wake_ != -1 && write(wake_, &one, sizeof one) != sizeof one) {
-        // An eventfd refuses only at its limit, and then it is still readable.
-    }
+    if (wake_ != -1) wake();
     if (thread_.joinable()) thread_.join();
     if (wake_ != -1) close(wake_);
     if (slave_ != -1) close(slave_);
@@ -67,11 +64,15 @@ bool simulated_card::hold(bool held) {
     if (!held) return true;
     // The thread may be waiting for the line already: wake it, so that it sees
     // the hold instead of reading what is written next.
+    wake();
+    return changed_.wait_for(lock, patience, [this] { return !reading_; });
+}
+
+void simulated_card::wake() const {
     const std::uint64_t one = 1;
     if (write(wake_, &one, sizeof one) != sizeof one) {
-        // At its limit the eventfd is readable all the same.
+        // An eventfd refuses only at its limit, and then it is still readable.
     }
-    return changed_.wait_for(lock, patience, [this] { return !reading_; });
 }
 
 bool simulated_card::await(std::size_t received, std::size_t sent) const {

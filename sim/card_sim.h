@@ -88,6 +88,8 @@ private:
     clock::duration byte_times(long long count) const;
     // When a byte due at due reaches the line: the next tick of the latency timer.
     clock::time_point handed_over(clock::time_point due) const;
+    // Wakes the thread from its wait for the line, to see a hold or a stop.
+    void wake() const;
     // Sleeps until then; false, at once, when the card is stopping.
     bool sleep_until(clock::time_point then);
 
