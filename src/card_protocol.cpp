@@ -32,9 +32,9 @@ timespec left_until(nanoseconds end) {
 }
 
 // Ends the run as read_answer promises, after tracing what did arrive.
-[[noreturn]] void fail_reading(int fd, const card_request& request, const card_answer& answer,
-                               nanoseconds began, const char* format, const char* detail) {
-    if (answer.count > 0) trace(request, began, '<', answer.bytes, answer.count);
+[[noreturn]] void fail_reading(int fd, const card_answer& answer, nanoseconds began,
+                               const char* format, const char* detail) {
+    if (answer.count > 0) trace(began, '<', answer.bytes, answer.count);
     fail_on_port(fd, format, detail);
 }
 
@@ -44,7 +44,7 @@ void send_command(int fd, const card_request& request, const char* bytes, std::s
     card_answer late;
     read_answer(fd, request, 0, late);
     print_answer(late);
-    trace(request, now_ns(), '>', bytes, count);
+    trace(now_ns(), '>', bytes, count);
     write_port(fd, bytes, count);
 }
 
@@ -94,10 +94,10 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
         const int ready = ppoll(&line, 1, &timeout, nullptr);
         if (ready == 0) break;  // quiet until the end
         if (ready < 0 && errno != EINTR) {
-            fail_reading(fd, request, answer, began, reading, std::strerror(errno));
+            fail_reading(fd, answer, began, reading, std::strerror(errno));
         }
         if ((line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            fail_reading(fd, request, answer, began, reading, hung_up);
+            fail_reading(fd, answer, began, reading, hung_up);
         }
         if (ready < 0) continue;
 
@@ -107,23 +107,22 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
             full ? read(fd, &spare, 1)
                  : read(fd, answer.bytes + answer.count, answer_capacity - answer.count);
         if (got > 0) {
-            if (full) fail_reading(fd, request, answer, began, endless, "more than 4096 bytes");
+            if (full) fail_reading(fd, answer, began, endless, "more than 4096 bytes");
             const nanoseconds arrived = now_ns();
             if (arrived > pause_end + overrun_limit) {
-                fail_reading(fd, request, answer, began, endless,
-                             "still arriving 1 second after the pause");
+                fail_reading(fd, answer, began, endless, "still arriving 1 second after the pause");
             }
             if (answer.count == 0) began = arrived;
             answer.count += static_cast<std::size_t>(got);
             end = arrived + request.gap_ms * per_ms;
         } else if (got == 0 || errno == EIO) {
             // A terminal reads as at its end only once it has hung up.
-            fail_reading(fd, request, answer, began, reading, hung_up);
+            fail_reading(fd, answer, began, reading, hung_up);
         } else if (errno != EAGAIN && errno != EINTR) {
-            fail_reading(fd, request, answer, began, reading, std::strerror(errno));
+            fail_reading(fd, answer, began, reading, std::strerror(errno));
         }
     }
-    if (answer.count > 0) trace(request, began, '<', answer.bytes, answer.count);
+    if (answer.count > 0) trace(began, '<', answer.bytes, answer.count);
 }
 
 void print_answer(const card_answer& answer, std::size_t from) {

@@ -68,6 +68,7 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
+    start_trace(request.trace_flag != 0, now_ns());
     lock_port(fd);
     set_line(fd);
     discard_stale_input(fd, request);

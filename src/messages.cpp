@@ -6,15 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "card_protocol.h"
-
 namespace {
 
 // One run has one program name and one port, so they are kept here rather than
 // handed to every function that might fail.
 shown_text program = {"io_card"};
 shown_text port = {};
-long long port_opened_at = 0;
+bool tracing = false;
+long long trace_start = 0;
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
@@ -112,20 +111,28 @@ const char* program_name() {
     return program.text;
 }
 
-void name_port(const char* path, long long opened_at) {
+void name_port(const char* path) {
     port = shown(path);
-    port_opened_at = opened_at;
 }
 
-void trace(const card_request& request, long long at, char direction, const char* bytes,
-           std::size_t count) {
-    if (!request.trace_flag) return;
-    char text[4 * answer_capacity + 1];
-    const std::size_t length = show_bytes(bytes, count, text, sizeof text);
+void start_trace(bool wanted, long long from) {
+    tracing = wanted;
+    trace_start = from;
+}
+
+void trace(long long at, char direction, const char* bytes, std::size_t count) {
+    if (!tracing) return;
     // Tenths of a millisecond, rounded.
-    const long long tenths = (at - port_opened_at + 50'000) / 100'000;
-    std::fprintf(stderr, "%s: %lld.%lld ms %c %.*s\n", program.text, tenths / 10, tenths % 10,
-                 direction, static_cast<int>(length), text);
+    const long long tenths = (at - trace_start + 50'000) / 100'000;
+    std::fprintf(stderr, "%s: %lld.%lld ms %c ", program.text, tenths / 10, tenths % 10, direction);
+    // In pieces, so that an answer of any length needs no buffer of its size.
+    constexpr std::size_t piece = 256;
+    char text[4 * piece + 1];
+    for (std::size_t done = 0; done < count; done += piece) {
+        show_bytes(bytes + done, count - done < piece ? count - done : piece, text, sizeof text);
+        std::fputs(text, stderr);
+    }
+    std::fputc('\n', stderr);
 }
 
 void fail_on_port(int fd, const char* format, const char* detail, const char* reason) {

@@ -6,17 +6,19 @@
 
 #include <cstddef>
 
-#include "options.h"
+// The longest word that is always shown whole, as every port is.
+inline constexpr std::size_t shown_whole = 255;
 
-// Room for any word shown: every byte of the longest port as \xNN, and "...".
+// Room for any word shown: every byte of the longest whole word as \xNN, and "...".
 struct shown_text {
-    char text[4 * port_capacity + 32];
+    char text[4 * (shown_whole + 1) + 32];
 };
 
 // A word from the command line or the system as a message shows it: C0 controls,
 // DEL, C1 controls (U+0080 to U+009F) and every byte of an invalid UTF-8 sequence
 // become \xNN, so that no word can move the cursor or recolour the terminal; valid
-// UTF-8 stays readable. A port always fits; a longer word is cut and ends in "...".
+// UTF-8 stays readable. A word of up to shown_whole bytes always fits; a longer
+// one is cut and ends in "...".
 shown_text shown(const char* word);
 
 // Bytes from the card as --trace shows them: 0x20 to 0x7e as they are, but the
@@ -31,15 +33,16 @@ void name_program(const char* argv0);
 // The program's name as messages show it.
 const char* program_name();
 
-// Takes the port's path for every message about it, and opened_at, on
-// CLOCK_MONOTONIC in ns, as the time that --trace counts from.
-void name_port(const char* path, long long opened_at);
+// Takes the port's path for every message about it.
+void name_port(const char* path);
 
-// With --trace: one line on stderr for a command sent ('>') or an answer received
-// ('<') at the time at, on CLOCK_MONOTONIC in ns, shown as the time since the
-// port was opened.
-void trace(const card_request& request, long long at, char direction, const char* bytes,
-           std::size_t count);
+// Turns trace on, or leaves it off, for the rest of the run; its times count
+// from from, on CLOCK_MONOTONIC in ns.
+void start_trace(bool wanted, long long from);
+
+// Once trace is on: one line on stderr for a command sent ('>') or an answer
+// received ('<') at the time at, on CLOCK_MONOTONIC in ns. Otherwise nothing.
+void trace(long long at, char direction, const char* bytes, std::size_t count);
 
 // Ends a run that has the port open: flushes what the card already said to
 // stdout, prints format to stderr with the program's name, the port's and detail

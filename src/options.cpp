@@ -170,6 +170,8 @@ void take_output_state(card_request& request, int output, const char* state) {
     request.change_flag = 1;
 }
 
+static_assert(port_capacity - 1 <= shown_whole, "messages show every port whole");
+
 void take_port(card_request& request, const char* path) {
     const std::size_t length = std::strlen(path);
     if (length >= port_capacity) {

@@ -141,7 +141,7 @@ void set_line(int fd) {
 
 int open_port(const card_request& request) {
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    name_port(request.port, now_ns());
+    name_port(request.port);
     if (fd == -1) {
         const int error = errno;
         const shown_text port = shown(request.port);
