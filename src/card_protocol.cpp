@@ -143,28 +143,42 @@ void discard_stale_input(int fd, const card_request& request) {
     }
 }
 
-void merge_outputs(int fd, card_request& request) {
-    card_answer answer;
+void read_states(int fd, const card_request& request, card_answer& states) {
     send_get(fd, request);
-    read_answer(fd, request, request.pause_ms, answer);
+    read_answer(fd, request, request.pause_ms, states);
     // Writing back a state that was not read would switch outputs nobody named.
-    if (!holds_states(answer)) {
+    if (states.count == 0) {
+        fail_on_port(fd, "%s: No answer from the card on %s; outputs left unchanged");
+    }
+    if (!holds_states(states)) {
         fail_on_port(fd, "%s: No valid state from the card on %s; outputs left unchanged");
     }
+    // Only the states are the program's; what followed them is the card's output.
+    print_answer(states, output_count);
+}
+
+void merge_outputs(card_request& request, const card_answer& states) {
     for (std::size_t i = 0; i < output_count; ++i) {
+        const char state = states.bytes[i];
         if (request.on_mask[i] == '1') {
             request.data[i] = '1';
         } else if (request.off_mask[i] == '1') {
             request.data[i] = '0';
+        } else if (request.toggle_mask[i] == '1') {
+            request.data[i] = state == '1' ? '0' : '1';
         } else {
-            request.data[i] = answer.bytes[i];
+            request.data[i] = state;
         }
     }
-    // Only the states are the program's; what followed them is the card's output.
-    print_answer(answer, output_count);
+}
+
+long long write_pattern(int fd, const card_request& request) {
     send_set(fd, request);
+    const long long written = now_ns();
+    card_answer answer;
     read_answer(fd, request, request.pause_ms, answer);
     print_answer(answer);
+    return written;
 }
 
 void verify_outputs(int fd, const card_request& request) {

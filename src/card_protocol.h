@@ -43,13 +43,22 @@ void print_answer(const card_answer& answer, std::size_t from = 0);
 // read_answer, or with "Error setting up <port>" if the queue cannot be flushed.
 void discard_stale_input(int fd, const card_request& request);
 
-// Switches the outputs that request asks for and keeps the others as the card
-// reports them: sends 'g', reads the answer, merges the masks into the first
-// eight bytes (on beats off) and sends the set frame; prints what followed the
-// states in that answer, then the answer to the set frame. Without eight '0'/'1'
-// bytes at the start of the answer it sends no set frame: it prints "No valid
-// state", closes fd and exits with status 1. Otherwise fails as read_answer.
-void merge_outputs(int fd, card_request& request);
+// Sends 'g' and reads the card's states into states: its first eight bytes. The
+// states are the program's own; what followed them in the answer is printed.
+// Unless the answer begins with eight '0' or '1' bytes it prints "No answer"
+// (nothing came) or "No valid state", closes fd and exits as fail_on_port, no
+// pattern written. Otherwise fails as read_answer.
+void read_states(int fd, const card_request& request, card_answer& states);
+
+// Puts into request.data the states that the outputs are to take: those of
+// states, with the masks of request merged in. On beats off; a toggle takes the
+// opposite of the state read.
+void merge_outputs(card_request& request, const card_answer& states);
+
+// Writes request.data as the set frame, then reads and prints the card's answer.
+// Returns when the frame had been written, on CLOCK_MONOTONIC in ns. Fails as
+// send_set and read_answer.
+long long write_pattern(int fd, const card_request& request);
 
 // Reads the card's states back with 'g' and compares them with request.data, the
 // pattern just written. Prints nothing of the answer: the read-back is the

@@ -1,10 +1,13 @@
-// io_card: one short exchange with an eight-output I/O card on a serial line.
+// io_card: one short exchange with an eight-output I/O card on a serial line,
+// and with --for a second one that puts back what the first switched.
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "card_protocol.h"
 #include "messages.h"
@@ -23,14 +26,107 @@ void hold_standard_descriptors() {
     }
 }
 
+// The signals that a caller stops a run with: Ctrl-C, kill, a terminal or a
+// framework's time-out gone.
+sigset_t stop_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+// A run that has switched outputs for a time owns the way back: from here on a
+// stop signal waits for it, and neither a reader gone from stdout (SIGPIPE) nor
+// a terminal that stops background writers (SIGTTOU) may end or stop it.
+void own_the_way_back() {
+    const sigset_t signals = stop_signals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
+}
+
+// Waits until deadline, on CLOCK_MONOTONIC in ns, or until a stop signal comes
+// or has come; returns that signal, or 0 at the deadline.
+int wait_until(long long deadline) {
+    const sigset_t signals = stop_signals();
+    for (;;) {
+        const long long left = deadline > now_ns() ? deadline - now_ns() : 0;
+        const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
+                               static_cast<long>(left % 1'000'000'000)};
+        const int got = sigtimedwait(&signals, nullptr, &timeout);
+        if (got > 0) return got;
+        if (errno == EAGAIN) return 0;
+    }
+}
+
+// Ends the run as the signal would have, had it not waited for the way back.
+[[noreturn]] void end_by(int signal) {
+    const int status = finish_output();
+    if (status != 0) std::exit(status);
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, signal);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    std::_Exit(128 + signal);
+}
+
+// Names the outputs whose state the run changed for every failure from now on:
+// they may still be as it switched them. Returns whether there is any.
+bool name_switched(const card_request& request) {
+    char line[160] = "not switched back, and may still be as this run switched them:";
+    bool any = false;
+    for (std::size_t i = 0; i < output_count; ++i) {
+        if (request.data[i] == request.before[i]) continue;
+        const std::size_t used = std::strlen(line);
+        std::snprintf(line + used, sizeof line - used, "%s output %zu %s", any ? "," : "", i + 1,
+                      request.data[i] == '1' ? "on" : "off");
+        any = true;
+    }
+    name_undone(any ? line : "");
+    return any;
+}
+
+// Reads the card's states. The first ones read are kept, with how long reading
+// them took: --for puts them back, and a run that reads again after its
+// pattern must not take its own pattern for them.
+void read_states_before(int fd, card_request& request, card_answer& states) {
+    const long long asked = now_ns();
+    read_states(fd, request, states);
+    if (request.before[0] != '\0') return;
+    std::memcpy(request.before, states.bytes, output_count);
+    request.states_took = now_ns() - asked;
+}
+
+// Writes request.data as the pattern that switches outputs. With --for, the run
+// owns the way back from before the frame leaves.
+void switch_outputs(int fd, card_request& request) {
+    if (request.for_ms > 0) {
+        own_the_way_back();
+        name_switched(request);
+    }
+    const long long written = write_pattern(fd, request);
+    if (request.switched_at == 0) request.switched_at = written;
+    if (request.verify_flag) verify_outputs(fd, request);
+}
+
+// Every exchange begins so, the first and the one that puts outputs back.
+void take_the_line(int fd, const card_request& request) {
+    lock_port(fd, request.wait_ms);
+    set_line(fd);
+    discard_stale_input(fd, request);
+}
+
 // The stages run in this order whatever the order of the options.
 void run_stages(int fd, card_request& request) {
     card_answer answer;
     if (request.set_flag) {
-        send_set(fd, request);
-        read_answer(fd, request, request.pause_ms, answer);
-        print_answer(answer);
-        if (request.verify_flag) verify_outputs(fd, request);
+        // What a pattern replaces must be known before it can be put back.
+        if (request.for_ms > 0) read_states_before(fd, request, answer);
+        switch_outputs(fd, request);
     }
     if (request.get_flag) {
         send_get(fd, request);
@@ -40,9 +136,44 @@ void run_stages(int fd, card_request& request) {
         print_answer(answer);
     }
     if (request.change_flag) {
-        merge_outputs(fd, request);
-        if (request.verify_flag) verify_outputs(fd, request);
+        read_states_before(fd, request, answer);
+        merge_outputs(request, answer);
+        switch_outputs(fd, request);
     }
+}
+
+// Puts the outputs that the run switched back to the states the card reported
+// before, for_ms after the first frame that switched them, or at once after a
+// stop signal; ends by that signal once they are back. The port and its lock
+// are let go meanwhile, and taken again as a new run would take them.
+void put_back(card_request& request) {
+    flush_output();
+    const long long due = request.switched_at + request.for_ms * 1'000'000LL;
+    const bool switched = name_switched(request);
+    // The states are read ahead of time, so that the frame leaves when it is due:
+    // as long ahead as reading them took the first time, and a gap more.
+    const long long ahead = request.states_took + request.gap_ms * 1'000'000LL;
+    int stop = wait_until(switched ? due - ahead : due);
+    if (switched) {
+        const int fd = open_port(request);
+        take_the_line(fd, request);
+        card_answer states;
+        read_states(fd, request, states);
+        for (std::size_t i = 0; i < output_count; ++i) {
+            const bool back = request.data[i] != request.before[i];
+            request.on_mask[i] = back && request.before[i] == '1' ? '1' : '0';
+            request.off_mask[i] = back && request.before[i] == '0' ? '1' : '0';
+            request.toggle_mask[i] = '0';
+        }
+        merge_outputs(request, states);
+        if (stop == 0) stop = wait_until(due);
+        write_pattern(fd, request);
+        if (request.verify_flag) verify_outputs(fd, request);
+        close(fd);
+    }
+    // A stop signal during the restore was held until now.
+    if (stop == 0) stop = wait_until(0);
+    if (stop != 0) end_by(stop);
 }
 
 // Installed setuid or setgid, the program would open any terminal for any user.
@@ -69,11 +200,10 @@ int main(int argc, char* argv[]) {
     card_request request = parse_options(argc, argv);
     const int fd = open_port(request);
     start_trace(request.trace_flag != 0, now_ns());
-    lock_port(fd);
-    set_line(fd);
-    discard_stale_input(fd, request);
+    take_the_line(fd, request);
     run_stages(fd, request);
     close(fd);
+    if (request.for_ms > 0) put_back(request);
     // The card's answers are the output; losing them is no success.
     return finish_output();
 }

@@ -14,6 +14,8 @@ shown_text program = {"io_card"};
 shown_text port = {};
 bool tracing = false;
 long long trace_start = 0;
+char undone[160] = {};
+int output_error = 0;  // errno of the first failed write to stdout
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
@@ -135,18 +137,32 @@ void trace(long long at, char direction, const char* bytes, std::size_t count) {
     std::fputc('\n', stderr);
 }
 
+void name_undone(const char* line) {
+    std::snprintf(undone, sizeof undone, "%s", line);
+}
+
+void exit_failed() {
+    if (undone[0] != '\0') std::fprintf(stderr, "%s: %s\n", program.text, undone);
+    std::exit(1);
+}
+
 void fail_on_port(int fd, const char* format, const char* detail, const char* reason) {
-    std::fflush(stdout);
+    flush_output();
     std::fprintf(stderr, format, program.text, port.text, detail != nullptr ? detail : "");
     std::fputc('\n', stderr);
     if (reason != nullptr) std::fprintf(stderr, "%s: %s\n", program.text, reason);
     close(fd);
-    std::exit(1);
+    exit_failed();
+}
+
+void flush_output() {
+    if (std::fflush(stdout) != 0 && output_error == 0) output_error = errno;
 }
 
 int finish_output() {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    flush_output();
+    if (!std::ferror(stdout)) return 0;
     std::fprintf(stderr, "%s: Error writing to standard output: %s\n", program.text,
-                 std::strerror(errno));
+                 std::strerror(output_error != 0 ? output_error : errno));
     return 1;
 }

@@ -44,13 +44,25 @@ void start_trace(bool wanted, long long from);
 // received ('<') at the time at, on CLOCK_MONOTONIC in ns. Otherwise nothing.
 void trace(long long at, char direction, const char* bytes, std::size_t count);
 
+// From now on, every failure ends with line, after the program's name: what the
+// failed run leaves undone. An empty line says nothing more.
+void name_undone(const char* line);
+
+// Ends a failed run: prints the line of name_undone, if there is one, and exits
+// with status 1.
+[[noreturn]] void exit_failed();
+
 // Ends a run that has the port open: flushes what the card already said to
 // stdout, prints format to stderr with the program's name, the port's and detail
 // (other words of the message; nullptr for none), then reason, if any, on a line
-// of its own. Closes fd and exits with status 1.
+// of its own. Closes fd and exits as exit_failed.
 [[noreturn]] void fail_on_port(int fd, const char* format, const char* detail = nullptr,
                                const char* reason = nullptr);
 
+// Writes out what stdout holds so far. A failure is kept for finish_output.
+void flush_output();
+
 // Flushes stdout and returns the run's exit status for it: 0, or 1 after "Error
-// writing to standard output: <reason>" on stderr when it could not be written.
+// writing to standard output: <reason>" on stderr when it could not be written,
+// now or at an earlier flush_output.
 int finish_output();

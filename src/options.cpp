@@ -19,11 +19,16 @@ constexpr const char* help_text =
     "  -s, --set=PATTERN     load all eight outputs: 8 characters, each 0 or 1,\n"
     "                        output 1 first\n"
     "  -g, --get             print the card's states\n"
-    "  -1 ... -8 on|off      switch one output; the others keep the card's states\n"
+    "  -1 ... -8 on|off|toggle\n"
+    "                        switch one output; the others keep the card's states\n"
+    "      --for=MS          after MS milliseconds (1 to 86400000), put back what\n"
+    "                        -s and -1 ... -8 switched; a signal cuts the wait short\n"
     "      --verify          read the states back after writing a pattern and fail\n"
     "                        unless the card holds it\n"
     "      --trace           show every command and answer on standard error, with\n"
     "                        the backslash and bytes outside 0x20 to 0x7e as \\xNN\n"
+    "      --wait=MS         wait up to MS milliseconds (0 to 600000, default 2000)\n"
+    "                        for another run to let go of the port\n"
     "      --pause=MS        give the card MS milliseconds (1 to 10000, default 50)\n"
     "                        to begin each answer; raise it when -g says\n"
     "                        \"No answer\" on a card that works\n"
@@ -38,11 +43,13 @@ constexpr const char* help_text =
     "Exit status:\n"
     "  0  every step of the run succeeded\n"
     "  1  an invalid command line; the device cannot be opened, set up, read or\n"
-    "     written, is no serial line, is the system console or is busy for more\n"
-    "     than 2 s; the card gives no answer to -g, no valid state for -1 ... -8,\n"
-    "     an endless answer, or holds another pattern after --verify; standard\n"
-    "     output cannot be written\n"
-    "  128 + N  ended by signal N, such as 130 for Ctrl-C\n";
+    "     written, is no serial line, is your own terminal or the system console,\n"
+    "     or is busy for longer than --wait; the card gives no answer to -g or\n"
+    "     -1 ... -8, no valid state, an endless answer, or holds another pattern\n"
+    "     after --verify; --for could not put the outputs back; standard output\n"
+    "     cannot be written; the program runs setuid or setgid\n"
+    "  128 + N  ended by signal N, such as 130 for Ctrl-C; with --for, once the\n"
+    "     outputs are back\n";
 
 constexpr const char* version_text =
     "io_card " IO_CARD_VERSION
@@ -68,6 +75,8 @@ constexpr int set_option = 261;
 constexpr int get_option = 262;
 constexpr int verify_option = 263;
 constexpr int trace_option = 264;
+constexpr int wait_option = 265;
+constexpr int for_option = 266;
 constexpr int first_long_code = help_option;
 constexpr const char* short_options = ":1:2:3:4:5:6:7:8:p:s:gh";
 constexpr option long_options[] = {
@@ -78,11 +87,12 @@ constexpr option long_options[] = {
     {"trace", no_argument, nullptr, trace_option},
     {"pause", required_argument, nullptr, pause_option},
     {"gap", required_argument, nullptr, gap_option},
+    {"wait", required_argument, nullptr, wait_option},
+    {"for", required_argument, nullptr, for_option},
     {"help", no_argument, nullptr, help_option},
     {"version", no_argument, nullptr, version_option},
     {nullptr, 0, nullptr, 0},
 };
-constexpr int max_milliseconds = 10000;
 
 // Every refused command line ends so, as the tools users know do.
 [[noreturn]] void exit_with_hint() {
@@ -162,15 +172,32 @@ void take_output_state(card_request& request, int output, const char* state) {
         request.on_mask[index] = '1';
     } else if (std::strcmp(state, "off") == 0) {
         request.off_mask[index] = '1';
+    } else if (std::strcmp(state, "toggle") == 0) {
+        request.toggle_mask[index] = '1';
     } else {
-        std::fprintf(stderr, "%s: Invalid state '%s' for output %d (need on or off)\n",
+        std::fprintf(stderr, "%s: Invalid state '%s' for output %d (need on, off or toggle)\n",
                      program_name(), shown(state).text, output);
         exit_with_hint();
     }
     request.change_flag = 1;
 }
 
-static_assert(port_capacity - 1 <= shown_whole, "messages show every port whole");
+// Refuses what no merge can make sense of, once the whole command line is read.
+void check_request(const card_request& request) {
+    for (std::size_t i = 0; i < output_count; ++i) {
+        if (request.toggle_mask[i] == '1' &&
+            (request.on_mask[i] == '1' || request.off_mask[i] == '1')) {
+            std::fprintf(stderr, "%s: Output %zu cannot both toggle and switch %s\n",
+                         program_name(), i + 1, request.on_mask[i] == '1' ? "on" : "off");
+            exit_with_hint();
+        }
+    }
+    if (request.for_ms > 0 && !request.set_flag && !request.change_flag) {
+        std::fprintf(stderr, "%s: --for needs -s or -1 ... -8: it puts back what they switch\n",
+                     program_name());
+        exit_with_hint();
+    }
+}
 
 void take_port(card_request& request, const char* path) {
     const std::size_t length = std::strlen(path);
@@ -191,17 +218,15 @@ void take_pattern(card_request& request, const char* pattern) {
 }
 
 // Digits only: strtol would also take blanks, a sign and a trailing word.
-// format names the option in the refusal.
-int take_milliseconds(const char* text, const char* format) {
-    int value = 0;
+// format names the option and its range in the refusal.
+int take_milliseconds(const char* text, int least, int most, const char* format) {
+    long value = 0;
     const char* digit = text;
-    for (; *digit >= '0' && *digit <= '9' && value <= max_milliseconds; ++digit) {
+    for (; *digit >= '0' && *digit <= '9' && value <= most; ++digit) {
         value = value * 10 + (*digit - '0');
     }
-    if (*text == '\0' || *digit != '\0' || value < 1 || value > max_milliseconds) {
-        refuse(format, text);
-    }
-    return value;
+    if (*text == '\0' || *digit != '\0' || value < least || value > most) refuse(format, text);
+    return static_cast<int>(value);
 }
 
 }  // namespace
@@ -227,10 +252,17 @@ card_request parse_options(int argc, char* argv[]) {
             request.trace_flag = 1;
         } else if (code == pause_option) {
             request.pause_ms = take_milliseconds(
-                optarg, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n");
+                optarg, 1, 10000, "%s: Invalid pause '%s' (need 1 to 10000 milliseconds)\n");
         } else if (code == gap_option) {
-            request.gap_ms =
-                take_milliseconds(optarg, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
+            request.gap_ms = take_milliseconds(
+                optarg, 1, 10000, "%s: Invalid gap '%s' (need 1 to 10000 milliseconds)\n");
+        } else if (code == wait_option) {
+            request.wait_ms = take_milliseconds(
+                optarg, 0, 600000, "%s: Invalid wait '%s' (need 0 to 600000 milliseconds)\n");
+        } else if (code == for_option) {
+            request.for_ms =
+                take_milliseconds(optarg, 1, 86400000,
+                                  "%s: Invalid duration '%s' (need 1 to 86400000 milliseconds)\n");
         } else if (code == 'h' || code == help_option) {
             std::printf(usage_message, program_name());
             std::fputs(help_text, stdout);
@@ -253,5 +285,6 @@ card_request parse_options(int argc, char* argv[]) {
         std::fprintf(stderr, "%s: Missing port (-p)\n", program_name());
         exit_with_usage();
     }
+    check_request(request);
     return request;
 }

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr long lock_wait_ms = 2000;
 constexpr useconds_t lock_retry_us = 2000;
 constexpr long write_wait_ms = 1000;
 
@@ -151,7 +150,7 @@ int open_port(const card_request& request) {
                          ? " (add your user to the device's group, usually dialout, and log in "
                            "again)"
                          : "");
-        std::exit(1);
+        exit_failed();
     }
     // A file, /dev/zero or the kernel log would take the commands as data and
     // give back anything but a card's answers. The null device stays, as a dry run.
@@ -172,6 +171,19 @@ int open_port(const card_request& request) {
     if (session != -1 && session == getsid(0)) {
         fail_on_port(fd, "%s: %s is your own terminal, not a serial line");
     }
+    // Nor may the terminal that a caller gave the run as a stream, such as the
+    // pseudo-terminal a framework reads its output from.
+    constexpr const char* streams[] = {"it is this run's standard input",
+                                       "it is this run's standard output",
+                                       "it is this run's standard error"};
+    for (int stream = 0; stream <= 2 && !null_port; ++stream) {
+        struct stat given {};
+        if (fstat(stream, &given) == 0 && S_ISCHR(given.st_mode) &&
+            given.st_rdev == device.st_rdev) {
+            fail_on_port(fd, "%s: %s is your own terminal, not a serial line", nullptr,
+                         streams[stream]);
+        }
+    }
     // Reads must never wait: the reader waits in poll, on deadlines of its own.
     fcntl(fd, F_SETFL, O_NONBLOCK);
     return fd;
@@ -181,8 +193,8 @@ bool port_is_null() {
     return null_port;
 }
 
-void lock_port(int fd) {
-    const long deadline = now_ms() + lock_wait_ms;
+void lock_port(int fd, int wait_ms) {
+    const long deadline = now_ms() + wait_ms;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked

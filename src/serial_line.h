@@ -7,22 +7,22 @@
 
 // Opens request.port for reading and writing without blocking, names it for the
 // messages and returns the descriptor. If the open fails, prints "Error opening
-// <port>!" and a line with the reason to stderr and exits with status 1. A path
+// <port>!" and a line with the reason to stderr and exits as exit_failed. A path
 // that opens but is neither a terminal nor the null device (a file, /dev/zero),
-// that is an active kernel console, or that is the user's own controlling
-// terminal under any name, is closed untouched and refused with a message,
-// status 1.
+// that is an active kernel console, or that is the user's own terminal under
+// any name (the controlling terminal, or that of stdin, stdout or stderr), is
+// closed untouched and refused as fail_on_port refuses.
 int open_port(const card_request& request);
 
 // Whether the port that open_port opened is the null device: a dry run, with no
 // line to set up and no card to answer.
 bool port_is_null();
 
-// Takes an exclusive lock on fd, waiting up to 2 s for another run to let go, so
-// that two runs never interleave their frames. If it stays held: prints the busy
-// message, closes fd and exits with status 1, the line untouched. Where locks are
-// not supported it returns without one.
-void lock_port(int fd);
+// Takes an exclusive lock on fd, waiting up to wait_ms for another run to let go,
+// so that two runs never interleave their frames. If it stays held: prints the
+// busy message, closes fd and exits as fail_on_port, the line untouched. Where
+// locks are not supported it returns without one.
+void lock_port(int fd, int wait_ms);
 
 // Sets a terminal's line raw at 9600 baud, 8N1: no echo, no translation either
 // way, no flow control, non-blocking reads, and reads the settings back. If a

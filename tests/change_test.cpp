@@ -7,9 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 #include <chrono>
+#include <csignal>
 #include <future>
+#include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card_protocol.h"
@@ -19,8 +22,12 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 const std::string no_state =
     "io_card: No valid state from the card on {port}; outputs left unchanged\n";
+const std::string no_answer =
+    "io_card: No answer from the card on {port}; outputs left unchanged\n";
 
 TEST(Change, MergesRequestsIntoTheCardsStates) {
     auto crlf = card_with("00000000");
@@ -35,6 +42,11 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     late.get.delay_ms = 100;
     auto stuck = card_with("00000000");
     stuck.stuck = true;
+    std::string trace_for;
+    for (const char* line : {"> g", "< 11111111", "> s11011111s", "< 11011111", "> g", "< 11011111",
+                             "> s11111111s", "< 11111111"}) {
+        trace_for += "io_card: T ms "s + line + "\n";
+    }
 
     // clang-format off
     const wire_case cases[] = {
@@ -47,14 +59,32 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
          "0100000000000000", "", 0},
         {"all three stages", card_with("00000000"), {"-1", "on", "-g", "-s", "00000011"},
          "s00000011sggs10000011s", "00000011" "00000011" "10000011", "", 0},
-        {"no answer", silent_get, {"-1", "on"}, "g", "", no_state, 1},
-        {"no answer after a set", silent_get, {"-s", "11110000", "-1", "off"}, "s11110000sg", "11110000", no_state, 1},
+        {"no answer", silent_get, {"-1", "on"}, "g", "", no_answer, 1},
+        {"no answer after a set", silent_get, {"-s", "11110000", "-1", "off"}, "s11110000sg", "11110000", no_answer, 1},
         {"short answer", short_get, {"-6", "on"}, "g", "", no_state, 1},
         {"garbled answer", garbled, {"-7", "on"}, "g", "", no_state, 1},
-        on_the_clock({"late answer", late, {"-1", "on"}, "g", "", no_state, 1}),
+        on_the_clock({"late answer", late, {"-1", "on"}, "g", "", no_answer, 1}),
         {"--verify", card_with("00000000"), {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0},
         {"--verify: a stuck card", stuck, {"-3", "on", "--verify"}, "gs00100000sg", "00100000",
          "io_card: the card on {port} holds 00000000, not 00100000\n", 1},
+        {"toggle", card_with("10100000"), {"-1", "toggle", "-2", "toggle", "-2", "toggle"}, "gs01100000s",
+         "01100000", "", 0},
+        // --for: the outputs switched go back to what the card reported first.
+        apart(300, {"--for: off, then back", card_with("11111111"), {"--trace", "-3", "off", "--for=300"},
+                    "gs11011111sgs11111111s", "1101111111111111", trace_for, 0}),
+        {"--for with a pattern", card_with("11110000"), {"-s", "00111100", "--for=1"},
+         "gs00111100sgs11110000s", "0011110011110000", "", 0},
+        {"--for: a toggle toggles back", card_with("10101010"), {"-1", "toggle", "-8", "toggle", "--for=1"},
+         "gs00101011sgs10101010s", "0010101110101010", "", 0},
+        {"--for: a pattern, then a change", card_with("00000000"), {"-s", "11110000", "-1", "off", "--for=1"},
+         "gs11110000sgs01110000sgs00000000s", "11110000" "01110000" "00000000", "", 0},
+        {"--for: nothing switched, nothing to put back", card_with("00100000"), {"-3", "on", "--for=1"},
+         "gs00100000s", "00100000", "", 0},
+        {"--for --verify reads back both", card_with("11111111"), {"--verify", "-3", "off", "--for=1"},
+         "gs11011111sggs11111111sg", "1101111111111111", "", 0},
+        {"--for: a stuck card", stuck, {"--verify", "-3", "on", "--for=1"}, "gs00100000sg", "00100000",
+         "io_card: the card on {port} holds 00000000, not 00100000\n"
+         "io_card: not switched back, and may still be as this run switched them: output 3 on\n", 1},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -71,7 +101,10 @@ TEST(Change, PrintsLateAnswersAndMergesOnlyItsOwn) {
     set_line(fd);
     card.send("00001111");
     testing::internal::CaptureStdout();
-    merge_outputs(fd, request);
+    card_answer states;
+    read_states(fd, request, states);
+    merge_outputs(request, states);
+    write_pattern(fd, request);
     const std::string out = testing::internal::GetCapturedStdout();
     close(fd);
     EXPECT_EQ(out, "0000111111110001");
@@ -99,18 +132,110 @@ TEST(Change, NeverWritesBackWhatWasNotAState) {
                     {"-4", "on"},
                     valid ? "gs" + merged + "s" : "g",
                     valid ? answer.substr(8) + merged : "",
-                    valid ? "" : no_state,
+                    valid            ? ""
+                    : answer.empty() ? no_answer
+                                     : no_state,
                     valid ? 0 : 1});
     }
+}
+
+// With --for, a run that has switched outputs owns the way back. A stop signal
+// before its frame ends it at once, switching nothing. After it, the signal
+// waits: it cuts the wait short, the outputs go back, and then the run ends by
+// it. Each stage is reached by the card's progress, and lasts long enough (a
+// turnaround of 500 ms, or a wait of 600 s) for the signal to land in it; the
+// wait, by the first answer on stdout, printed when the wait begins.
+TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
+    auto slow_get = card_with("11111111");
+    slow_get.get.delay_ms = 5000;
+    auto slow_set = card_with("11111111");
+    slow_set.set.delay_ms = 500;
+    auto slow_restore = card_with("11111111");
+    slow_restore.get.delay_ms = 500;
+    const std::string off_and_back = "gs11011111sgs11111111s";
+    struct stage_case {
+        const char* name;
+        card_sim::behaviour card;
+        const char* for_ms;
+        std::size_t received, sent;  // the card's progress that marks the stage
+        std::string wire;
+        bool printed = false;  // marked by the first answer on stdout too
+    };
+    // clang-format off
+    const stage_case stages[] = {
+        {"before the frame", slow_get, "--for=600000", 1, 0, "g"},
+        {"while the frame is answered", slow_set, "--for=600000", 11, 8, off_and_back},
+        {"in the wait", card_with("11111111"), "--for=600000", 11, 16, off_and_back, true},
+        {"while putting back", slow_restore, "--for=1", 12, 16, off_and_back},
+    };
+    // clang-format on
+    // The three signals go to three runs at once, each on a card of its own.
+    constexpr int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (const auto& stage : stages) {
+        std::unique_ptr<card_sim::simulated_card> cards[3];
+        child_process runs[3];
+        for (int i = 0; i < 3; ++i) {
+            cards[i] = std::make_unique<card_sim::simulated_card>(stage.card);
+            runs[i] =
+                spawn(IO_CARD_PATH, "io_card", on_card(*cards[i], {"-3", "off", stage.for_ms}));
+        }
+        std::string printed[3];
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(cards[i]->await(stage.received, stage.sent));
+            if (stage.printed) printed[i] = read_line(runs[i].out_fd, 10000, 8);
+            kill(runs[i].pid, signals[i]);
+        }
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(std::string(stage.name) + ", signal " + std::to_string(signals[i]));
+            const run_result result = finish(runs[i], 10000);
+            EXPECT_EQ(result.status, 128 + signals[i]) << result.err;
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(printed[i] + result.out, stage.wire.size() > 1 ? "1101111111111111" : "");
+            EXPECT_TRUE(cards[i]->await(stage.wire.size()));
+            EXPECT_EQ(cards[i]->received(), stage.wire);
+        }
+    }
+
+    // Gone in the wait, the card cannot be put back: the run says which outputs
+    // may still be switched, and fails whatever stopped it.
+    auto card = std::make_unique<card_sim::simulated_card>(card_with("11111111"));
+    const std::string port = card->path();
+    auto lost = spawn(IO_CARD_PATH, "io_card",
+                      on_card(*card, {"-3", "off", "-5", "toggle", "--for=600000"}));
+    EXPECT_EQ(read_line(lost.out_fd, 10000, 8), "11010111");
+    card.reset();
+    kill(lost.pid, SIGTERM);
+    const run_result unplugged = finish(lost, 10000);
+    EXPECT_EQ(unplugged.err,
+              "Error opening " + port + "!\nio_card: " + port +
+                  ": No such file or directory\nio_card: not switched back, and may "
+                  "still be as this run switched them: output 3 off, output 5 off\n");
+    EXPECT_EQ(unplugged.status, 1);
+
+    // Two timed runs that overlap each put back their own outputs alone, and a
+    // run whose reader has gone puts back all the same.
+    const card_sim::simulated_card shared(card_with("11111111"));
+    auto third = spawn(IO_CARD_PATH, "io_card", on_card(shared, {"-3", "off", "--for=600000"}));
+    EXPECT_EQ(read_line(third.out_fd, 10000, 8), "11011111");
+    auto fifth = spawn(IO_CARD_PATH, "io_card", on_card(shared, {"-5", "off", "--for=600000"}));
+    close(std::exchange(fifth.out_fd, -1));
+    ASSERT_TRUE(shared.await(22, 32));
+    kill(third.pid, SIGTERM);
+    EXPECT_EQ(finish(third, 10000).status, 128 + SIGTERM);
+    kill(fifth.pid, SIGHUP);
+    const run_result unread = finish(fifth, 10000);
+    EXPECT_EQ(unread.err, "io_card: Error writing to standard output: Broken pipe\n");
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_TRUE(shared.await(44));
+    EXPECT_EQ(shared.received(), "gs11011111sgs11010111sgs11110111sgs11111111s");
 }
 
 // Each run switches one more output on; interleaved frames, or an answer taken
 // by the wrong run, would lose one or show in that run's output. The runs start
 // up, wait at a gate and go together. Also on a card that answers 5 ms late at
-// 9600 baud. Eight runs, one after the other, must end within the 2 s that each
-// waits for the card; the less time they take, the longer a stall of the whole
-// machine (a virtual machine whose host is busy) they outlast. So the gap is
-// 5 ms where an answer comes in one piece, and io_card's 20 ms where it is paced.
+// 9600 baud. Each waits up to a minute for the card, so that no stall of a
+// loaded machine makes one busy; to keep the test short the gap is 5 ms where
+// an answer comes in one piece, and io_card's 20 ms where it is paced.
 TEST(Change, ConcurrentRunsFollowEachOther) {
     card_sim::behaviour late;
     late.baud = 9600;
@@ -125,7 +250,8 @@ TEST(Change, ConcurrentRunsFollowEachOther) {
                 "-c", "echo ready; read -r _; exec -a io_card \"$0\" \"$@\" </dev/null",
                 IO_CARD_PATH};
             const std::string gap = how.baud > 0 ? "--gap=20" : "--gap=5";
-            for (const auto& arg : on_card(card, {gap, "-" + std::to_string(output), "on"})) {
+            for (const auto& arg :
+                 on_card(card, {gap, "--wait=60000", "-" + std::to_string(output), "on"})) {
                 args.push_back(arg);
             }
             runs.push_back(spawn("/bin/bash", "bash", args, gate[0]));
@@ -170,13 +296,23 @@ TEST(Change, ConcurrentRunsFollowEachOther) {
     }
 }
 
-// A run waits up to 2 s for a card that another holds: it has the card once let
-// go within them, and is busy, the holder's line untouched, when held past them.
-TEST(Change, WaitsForAHeldCardUpToTwoSeconds) {
+// A run waits as long as --wait says (2 s unless told) for a card that another
+// holds: it has the card once let go within that time, and is busy, the
+// holder's line untouched, when held past it; --wait=0 does not wait at all.
+TEST(Change, WaitsForAHeldCard) {
     using clock = std::chrono::steady_clock;
-    // 0: held until the run is over.
-    for (const int held_ms : {300, 0}) {
-        SCOPED_TRACE(held_ms);
+    struct hold_case {
+        int held_ms;  // 0: held until the run is over
+        std::vector<std::string> args;
+        int least_ms, most_ms;  // how long the run waits
+    };
+    const hold_case cases[] = {
+        {3000, {"--wait=5000", "-g"}, 3000, 60000},
+        {0, {"-g"}, 2000, 60000},
+        {0, {"--wait=0", "-g"}, 0, 2000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
         const card_sim::simulated_card card;
         const int holder = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_EQ(flock(holder, LOCK_EX), 0);
@@ -190,30 +326,30 @@ TEST(Change, WaitsForAHeldCardUpToTwoSeconds) {
             close(holder);
         };
         std::future<void> release;
-        if (held_ms > 0) {
-            release = std::async(std::launch::async, [held_ms, &let_go] {
-                usleep(static_cast<useconds_t>(held_ms) * 1000);
+        if (c.held_ms > 0) {
+            release = std::async(std::launch::async, [&c, &let_go] {
+                usleep(static_cast<useconds_t>(c.held_ms) * 1000);
                 let_go();
             });
         }
         const auto start = clock::now();
-        const run_result result = run_on(card, {"-g"});
+        const run_result result = run_on(card, c.args);
         const auto waited =
             std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
-        if (held_ms > 0) {
+        EXPECT_GE(waited.count(), c.least_ms);
+        EXPECT_LT(waited.count(), c.most_ms);
+        if (c.held_ms > 0) {
             release.get();
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.out, "00000000");
             EXPECT_TRUE(card.await(1));
             EXPECT_EQ(card.received(), "g");
-            EXPECT_GE(waited.count(), held_ms);
         } else {
             let_go();
             EXPECT_EQ(result.status, 1);
             EXPECT_EQ(result.out, "");
             EXPECT_EQ(result.err, "io_card: " + card.path() + " is busy\n");
             EXPECT_EQ(card.received(), "");
-            EXPECT_GE(waited.count(), 2000);
             EXPECT_EQ(cfgetospeed(&held), B115200);
             EXPECT_TRUE(held.c_lflag & ICANON);
         }

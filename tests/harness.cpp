@@ -57,6 +57,20 @@ std::string without_times(std::string text) {
     return text;
 }
 
+// How long after the first set frame that --trace shows the last one left, in
+// tenths of a millisecond.
+long set_frames_apart(const std::string& err) {
+    long first = -1;
+    long last = -1;
+    for (auto at = err.find(" ms > s"); at != std::string::npos; at = err.find(" ms > s", at + 1)) {
+        const auto start = err.rfind(": ", at) + 2;
+        const auto dot = err.find('.', start);
+        last = std::stol(err.substr(start, dot - start)) * 10 + std::stol(err.substr(dot + 1, 1));
+        if (first < 0) first = last;
+    }
+    return last - first;
+}
+
 // Whether the card answers a command with nothing at all.
 bool answers_nothing(const card_sim::answer_rule& rule) {
     return rule.max_bytes == 0 || (rule.bytes && rule.bytes->empty() && rule.extra.empty());
@@ -112,12 +126,12 @@ child_process spawn(const std::string& path, const std::string& name,
     return child;
 }
 
-std::string read_line(int fd, int timeout_ms) {
+std::string read_line(int fd, int timeout_ms, std::size_t most) {
     const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
     std::string line;
     char c = 0;
     pollfd waiting{fd, POLLIN, 0};
-    while (poll(&waiting, 1, ms_left(deadline)) > 0 && read(fd, &c, 1) == 1) {
+    while (line.size() < most && poll(&waiting, 1, ms_left(deadline)) > 0 && read(fd, &c, 1) == 1) {
         if (c == '\n') break;
         line += c;
     }
@@ -225,10 +239,18 @@ void expect_run(const wire_case& c) {
     EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
     EXPECT_EQ(without_times(result.err), with_port(c.err, card.path()));
     EXPECT_EQ(result.status, c.status);
+    if (c.apart_ms > 0) {
+        EXPECT_GE(set_frames_apart(result.err), c.apart_ms * 10L) << result.err;
+    }
 }
 
 wire_case on_the_clock(wire_case c) {
     c.timing = true;
+    return c;
+}
+
+wire_case apart(int ms, wire_case c) {
+    c.apart_ms = ms;
     return c;
 }
 

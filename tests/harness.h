@@ -24,8 +24,8 @@ struct child_process {
 child_process spawn(const std::string& path, const std::string& name,
                     const std::vector<std::string>& args, int in = -1);
 // Reads fd, a child's out_fd or err_fd, up to the first newline (which is not
-// returned), for at most timeout_ms.
-std::string read_line(int fd, int timeout_ms);
+// returned) or most bytes, for at most timeout_ms.
+std::string read_line(int fd, int timeout_ms, std::size_t most = std::string::npos);
 // Collects the rest of the output and the status; kills the child at the deadline.
 run_result finish(child_process& child, int timeout_ms);
 
@@ -63,9 +63,14 @@ struct wire_case {
     // row's own --pause and --gap come after them and count. A row about timing
     // runs with io_card's defaults and its own options alone.
     bool timing = false;
+    // With --trace among args: the last set frame left at least this long after
+    // the first, by the times that --trace shows.
+    int apart_ms = 0;
 };
 void expect_run(const wire_case& c);
 // c, as a row about timing.
 wire_case on_the_clock(wire_case c);
+// c, whose last set frame leaves at least ms after its first.
+wire_case apart(int ms, wire_case c);
 
 card_sim::behaviour card_with(std::string states);

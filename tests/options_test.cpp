@@ -65,6 +65,14 @@ TEST(Options, ValidCommandLinesFillTheRequest) {
     EXPECT_EQ(parse({"-p", "P", "--gap", "4"}).gap_ms, 4);
     const card_request flags = parse({"-p", "P", "--verify", "--trace"});
     EXPECT_EQ(flags.verify_flag + flags.trace_flag, 2);
+    EXPECT_EQ(parse({"-p", "P"}).wait_ms, 2000);
+    EXPECT_EQ(parse({"-p", "P", "--wait=0"}).wait_ms, 0);
+    EXPECT_EQ(parse({"-p", "P", "--wait", "600000"}).wait_ms, 600000);
+    const card_request timed = parse({"-p", "P", "-2", "toggle", "-2", "toggle", "--for=86400000"});
+    EXPECT_EQ(field(timed.toggle_mask), "01000000");
+    EXPECT_EQ(timed.change_flag, 1);
+    EXPECT_EQ(timed.for_ms, 86400000);
+    EXPECT_EQ(parse({"-p", "P", "-s", "10101010", "--for", "1"}).for_ms, 1);
 }
 
 TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
@@ -75,7 +83,8 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         "Usage: io_card -p port [-s (8bit data)] [-g] [-1..8 (on|off)]\n" + hint;
     const std::string pattern_need = "' (need 8 characters, each 0 or 1)\n" + hint;
     const std::string pause_need = "' (need 1 to 10000 milliseconds)\n" + hint;
-    const std::string state_need = " (need on or off)\n" + hint;
+    const std::string for_need = "' (need 1 to 86400000 milliseconds)\n" + hint;
+    const std::string state_need = " (need on, off or toggle)\n" + hint;
     struct invalid_case {
         std::vector<std::string> args;
         std::string err;
@@ -114,6 +123,12 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "--pause= 20"}, "io_card: Invalid pause ' 20" + pause_need},
         {{"-p", port, "--pause=20ms"}, "io_card: Invalid pause '20ms" + pause_need},
         {{"-p", port, "--gap=0"}, "io_card: Invalid gap '0" + pause_need},
+        {{"-p", port, "--wait=600001"}, "io_card: Invalid wait '600001' (need 0 to 600000 milliseconds)\n" + hint},
+        {{"-p", port, "-1", "on", "--for=0"}, "io_card: Invalid duration '0" + for_need},
+        {{"-p", port, "-1", "on", "--for=86400001"}, "io_card: Invalid duration '86400001" + for_need},
+        {{"-p", port, "-g", "--for=100"}, "io_card: --for needs -s or -1 ... -8: it puts back what they switch\n" + hint},
+        {{"-p", port, "-3", "toggle", "-3", "on"}, "io_card: Output 3 cannot both toggle and switch on\n" + hint},
+        {{"-p", port, "-8", "off", "-8", "toggle"}, "io_card: Output 8 cannot both toggle and switch off\n" + hint},
     };
     // clang-format on
     for (const auto& c : cases) {

@@ -269,14 +269,28 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     const int fd = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios before{};
     ASSERT_EQ(tcgetattr(fd, &before), 0);
-    for (const std::string& port : {"/dev/tty"s, terminal.path(), "/dev/stdin"s}) {
-        SCOPED_TRACE(port);
+    const std::string name = IO_CARD_PATH + ": "s;
+    const std::string refused = name + terminal.path() +
+                                " is your own terminal, not a serial line\n" + name +
+                                "it is this run's standard ";
+    // The controlling terminal under any name; without one, the terminal that a
+    // stream of the run's is on. A message to that terminal is all it gets.
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/tty", "--ctty \"$0\" -p /dev/tty -g <\"$1\""},
+        {terminal.path(), "--ctty \"$0\" -p \"$1\" -g <\"$1\""},
+        {"/dev/stdin", "--ctty \"$0\" -p /dev/stdin -g <\"$1\""},
+        {terminal.path(), "\"$0\" -p \"$1\" -g >\"$1\""},
+        {terminal.path(), "\"$0\" -p \"$1\" -g 2>\"$1\""},
+    };
+    for (const auto& [port, command] : cases) {
+        SCOPED_TRACE(command);
         auto run = spawn("/bin/bash", "bash",
-                         {"-c", "exec setsid --ctty \"$0\" -p \"$1\" -g <\"$2\"", IO_CARD_PATH,
-                          port, terminal.path()});
+                         {"-c", "exec setsid " + command, IO_CARD_PATH, terminal.path()});
         const run_result result = finish(run, 10000);
-        EXPECT_EQ(result.err,
-                  IO_CARD_PATH + ": "s + port + " is your own terminal, not a serial line\n");
+        const bool ctty = command.find("--ctty") != std::string::npos;
+        EXPECT_EQ(result.err, ctty ? name + port + " is your own terminal, not a serial line\n"
+                              : command.find(" >") != std::string::npos ? refused + "output\n"
+                                                                        : "");
         EXPECT_EQ(result.status, 1);
     }
     // The console, in a private mount namespace whose /proc/consoles names the
@@ -311,7 +325,9 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     ASSERT_EQ(tcgetattr(fd, &after), 0);
     close(fd);
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-    EXPECT_EQ(terminal.received(), "");
+    // The terminal is cooked: it ends each line it is given with CR LF.
+    EXPECT_EQ(terminal.received(), refused.substr(0, refused.find('\n')) + "\r\n" +
+                                       refused.substr(refused.find('\n') + 1) + "error\r\n");
 }
 
 // A signal between two writes would leave part of a frame at the card, so each
