@@ -2,7 +2,7 @@
 // each kind of run, the median wall time, its overhead above the gaps that end
 // its answers, how it compares with the least exchange that does the same, and
 // the peak resident memory; then where the time goes on a card at 9600 baud, on
-// its own and behind a USB adapter.
+// its own and behind a USB adapter; and how late --for puts outputs back.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -140,6 +140,54 @@ void print_pacing(const card_sim::simulated_card& card, int runs) {
                 share(last, 0.99), last.back());
 }
 
+// What one run writes to stderr; stdout goes to /dev/null.
+std::string stderr_of(std::vector<std::string> args) {
+    const std::vector<char*> argv = argv_of(IO_CARD_PATH, args);
+    int err[2];
+    if (pipe(err) != 0) fail("cannot make a pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, IO_CARD_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+        fail("cannot start a run");
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(err[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = read(err[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a run failed");
+    return text;
+}
+
+// How late the frame that puts outputs back leaves, against for_ms after the
+// frame that switched them, as --trace times both.
+void print_restore_lateness(const card_sim::simulated_card& card, int runs, int for_ms) {
+    std::vector<double> late;
+    for (int i = 0; i < runs; ++i) {
+        const std::string err = stderr_of(
+            {"-p", card.path(), "--trace", "-3", "off", "--for=" + std::to_string(for_ms)});
+        std::vector<double> sets;
+        for (auto at = err.find(" ms > s"); at != std::string::npos;
+             at = err.find(" ms > s", at + 1)) {
+            sets.push_back(std::atof(err.c_str() + err.rfind(": ", at) + 2));
+        }
+        if (sets.size() != 2) fail("a run with --for did not write two patterns");
+        late.push_back(sets[1] - sets[0] - for_ms);
+    }
+    std::printf("\n%-26s %10s %10s\n", "-3 off --for=100, late by", "median ms", "max ms");
+    std::printf("%-26s %10.1f %10.1f\n", "the frame that puts back", median_of(late),
+                *std::max_element(late.begin(), late.end()));
+}
+
 struct timed {
     double median_ms;
     long peak_kib;
@@ -258,5 +306,6 @@ int main(int argc, char* argv[]) {
         }
     }
     print_pacing(line, runs);
+    print_restore_lateness(card, 20, 100);
     return 0;
 }

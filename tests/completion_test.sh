@@ -38,10 +38,10 @@ for line in '-p /dev/' '--port /dev/' '--port = /dev/' '--port ='; do
 done
 
 program=io_card
-expect 'on off' -3 ''
+expect 'on off toggle' -3 ''
 expect 'off' -p /dev/ttyS0 -8 of
-expect '-p --port -s --set -g --get -1 -2 -3 -4 -5 -6 -7 -8 --pause --gap --verify --trace -h --help --version' -p /dev/ttyS0 -
-expect '--port --set --get --pause --gap --verify --trace --help --version' --
+expect '-p --port -s --set -g --get -1 -2 -3 -4 -5 -6 -7 -8 --for --verify --trace --wait --pause --gap -h --help --version' -p /dev/ttyS0 -
+expect '--port --set --get --for --verify --trace --wait --pause --gap --help --version' --
 expect '--verify --version' --ve
 expect '' -s ''
 expect '' --set = ''

@@ -28,7 +28,7 @@ offered() {  # offered LINE: the words fish offers for LINE<TAB>, sorted, one a 
 failed=0
 # command line <TAB> | words offered, in any order
 rows=(
-    'io_card -1 '                 'on off'
+    'io_card -1 '                 'on off toggle'
     'io_card -8 o'                'on off'
     'io_card -3o'                 '-3on -3off'
     'io_card --pause '            '20 50 100 200 500 1000'
@@ -38,7 +38,7 @@ rows=(
     'io_card -s '                 ''
     'io_card --set='              ''
     'io_card -g '                 ''
-    'io_card --'                  '--port --set --get --pause --gap --verify --trace --help --version'
+    'io_card --'                  '--port --set --get --for --verify --wait --pause --gap --trace --help --version'
     'io_card -p /dev/ttyS0 --ve'  '--verify --version'
     'io_card_sim --baud '         '1200 2400 4800 9600 19200 38400 57600 115200'
     'io_card_sim --delay=1'       '--delay=1 --delay=16'
