@@ -1,9 +1,7 @@
 #include "card_protocol.h"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -75,8 +73,6 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     constexpr const char* reading = "%s: Error reading from %s: %s";
     constexpr const char* endless = "%s: No end to the answer from the card on %s: %s";
-    // A cable pulled or an adapter unplugged is no silence.
-    constexpr const char* hung_up = "the device hung up or was unplugged";
     answer.count = 0;
     const nanoseconds pause_end = now_ns() + wait_ms * per_ms;
     if (port_is_null()) {
@@ -97,15 +93,15 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
             fail_reading(fd, answer, began, reading, std::strerror(errno));
         }
         if ((line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            fail_reading(fd, answer, began, reading, hung_up);
+            fail_reading(fd, answer, began, reading, line_error(EIO));
         }
         if (ready < 0) continue;
 
         char spare = 0;
         const bool full = answer.count == answer_capacity;
         const ssize_t got =
-            full ? read(fd, &spare, 1)
-                 : read(fd, answer.bytes + answer.count, answer_capacity - answer.count);
+            full ? read_port(fd, &spare, 1)
+                 : read_port(fd, answer.bytes + answer.count, answer_capacity - answer.count);
         if (got > 0) {
             if (full) fail_reading(fd, answer, began, endless, "more than 4096 bytes");
             const nanoseconds arrived = now_ns();
@@ -115,11 +111,8 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
             if (answer.count == 0) began = arrived;
             answer.count += static_cast<std::size_t>(got);
             end = arrived + request.gap_ms * per_ms;
-        } else if (got == 0 || errno == EIO) {
-            // A terminal reads as at its end only once it has hung up.
-            fail_reading(fd, answer, began, reading, hung_up);
-        } else if (errno != EAGAIN && errno != EINTR) {
-            fail_reading(fd, answer, began, reading, std::strerror(errno));
+        } else if (got < 0) {
+            fail_reading(fd, answer, began, reading, line_error(errno));
         }
     }
     if (answer.count > 0) trace(began, '<', answer.bytes, answer.count);
@@ -130,14 +123,8 @@ void print_answer(const card_answer& answer, std::size_t from) {
 }
 
 void discard_stale_input(int fd, const card_request& request) {
-    if (port_is_null()) return;
-    int queued = 0;
-    if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
-    if (tcflush(fd, TCIFLUSH) != 0) {
-        fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
-    }
     // A run killed in the middle of an answer leaves its rest still arriving.
-    if (queued > 0) {
+    if (flush_input(fd)) {
         card_answer rest;
         read_answer(fd, request, request.gap_ms, rest);
     }

@@ -1,6 +1,9 @@
-// The serial device: opening it, holding it for one run, setting the line up.
+// The serial device: opening it, holding it for one run, setting the line up,
+// and moving the card's bytes both ways; on a local line, or on a serial
+// server's through RFC 2217, which nothing above this module needs to know.
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 
 #include "options.h"
@@ -11,7 +14,9 @@
 // that opens but is neither a terminal nor the null device (a file, /dev/zero),
 // that is an active kernel console, or that is the user's own terminal under
 // any name (the controlling terminal, or that of stdin, stdout or stderr), is
-// closed untouched and refused as fail_on_port refuses.
+// closed untouched and refused as fail_on_port refuses. A port named
+// rfc2217://HOST:PORT is a connection to a serial server: a host or port that
+// cannot be reached fails as an open does.
 int open_port(const card_request& request);
 
 // Whether the port that open_port opened is the null device: a dry run, with no
@@ -21,15 +26,31 @@ bool port_is_null();
 // Takes an exclusive lock on fd, waiting up to wait_ms for another run to let go,
 // so that two runs never interleave their frames. If it stays held: prints the
 // busy message, closes fd and exits as fail_on_port, the line untouched. Where
-// locks are not supported it returns without one.
+// locks are not supported it returns without one. A server takes the port for
+// this run when it answers the line settings, which are then set; one that
+// turns the run away, with a reason or none, is busy, and is asked again. A
+// server that refuses the settings fails as set_line.
 void lock_port(int fd, int wait_ms);
 
 // Sets a terminal's line raw at 9600 baud, 8N1: no echo, no translation either
 // way, no flow control, non-blocking reads, and reads the settings back. If a
 // call fails or the line did not take them: prints "Error setting up <port>" and
 // the reason, closes fd and exits with status 1, nothing sent. The null device
-// is left as it is.
+// is left as it is, and so is a server's line, set when it took the port.
 void set_line(int fd);
+
+// Throws away what the line holds before the run's first command: on a server,
+// what it buffered too. Returns whether there was anything. Fails as set_line
+// when that cannot be done, or as read_answer when the connection breaks.
+bool flush_input(int fd);
+
+// Reads up to room of the card's bytes without waiting. Returns how many, 0 when
+// none are to be had now, or -1 with errno: EIO for a hang-up or a server gone,
+// EPROTO or EMSGSIZE for a server that broke Telnet's rules.
+ssize_t read_port(int fd, char* bytes, std::size_t room);
+
+// What a failure with error says to a user: a hang-up as what it is on this port.
+const char* line_error(int error);
 
 // Writes a whole frame to fd in one write, so that a signal finds it either
 // unsent or sent. If the port takes only part, the rest follows as soon as it
