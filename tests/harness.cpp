@@ -1,14 +1,18 @@
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -77,8 +81,9 @@ bool answers_nothing(const card_sim::answer_rule& rule) {
 }
 
 std::vector<std::string> with_timing(const card_sim::simulated_card& card,
-                                     const std::vector<std::string>& args, bool timing) {
-    std::vector<std::string> all{"-p", card.path()};
+                                     const std::vector<std::string>& args, bool timing,
+                                     const std::string& port) {
+    std::vector<std::string> all{"-p", port.empty() ? card.path() : port};
     if (!timing) {
         const card_sim::behaviour& how = card.how();
         all.push_back(answers_nothing(how.get) || answers_nothing(how.set) ? "--pause=500"
@@ -187,8 +192,46 @@ run_result run_io_card(const std::vector<std::string>& args, int timeout_ms,
 }
 
 std::vector<std::string> on_card(const card_sim::simulated_card& card,
-                                 const std::vector<std::string>& args) {
-    return with_timing(card, args, false);
+                                 const std::vector<std::string>& args, const std::string& port) {
+    return with_timing(card, args, false, port);
+}
+
+serial_server::serial_server(const card_sim::simulated_card& card) {
+    if (access("/usr/sbin/ser2net", X_OK) != 0) return;
+    // A port that is free now; ser2net takes it a moment later.
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    // Each # is a new line of its configuration.
+    process_ = spawn("/usr/sbin/ser2net", "ser2net",
+                     {"-n", "-u", "-Y",
+                      "connection: &card#  accepter: telnet(rfc2217),tcp,127.0.0.1," + port +
+                          "#  connector: serialdev," + card.path() + ",115200n82,local"});
+    const auto deadline = steady::now() + std::chrono::seconds(10);
+    while (steady::now() < deadline) {
+        const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening =
+            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(client);
+        if (listening) {
+            url_ = "rfc2217://127.0.0.1:" + port;
+            return;
+        }
+        usleep(1000);
+    }
+    ADD_FAILURE() << "ser2net did not listen within 10 s";
+}
+
+serial_server::~serial_server() {
+    if (process_.pid <= 0) return;
+    kill(process_.pid, SIGTERM);
+    finish(process_, 10000);
 }
 
 run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
@@ -210,12 +253,21 @@ void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
     const card_sim::simulated_card card(c.card);
     ASSERT_FALSE(card.path().empty());
+    std::optional<serial_server> server;
+    if (c.served) {
+        server.emplace(card);
+        if (server->url().empty()) {
+            std::printf("ser2net is not installed: '%s' is not checked\n", c.name);
+            return;
+        }
+    }
+    const std::string port = server ? server->url() : card.path();
     if (!c.stale.empty()) {
         ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
         card.send(c.stale);
     }
     if (!c.before.empty()) {
-        auto before = spawn(IO_CARD_PATH, "io_card", with_timing(card, c.before, c.timing));
+        auto before = spawn(IO_CARD_PATH, "io_card", with_timing(card, c.before, c.timing, port));
         if (c.kill_before) {
             EXPECT_TRUE(card.await(0, 1)) << "the card began no answer within 10 s";
             kill(before.pid, SIGKILL);
@@ -232,12 +284,13 @@ void expect_run(const wire_case& c) {
             close(line);
         }
     }
-    const run_result result = run_io_card(with_timing(card, c.args, c.timing), 10000, c.redirect);
+    const run_result result =
+        run_io_card(with_timing(card, c.args, c.timing, port), 10000, c.redirect);
     // The card may take the last command a moment after the run is over.
     EXPECT_TRUE(card.await(c.wire.size())) << "the card received less within 10 s";
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
     EXPECT_EQ(card_sim::escape(result.out), card_sim::escape(c.out));
-    EXPECT_EQ(without_times(result.err), with_port(c.err, card.path()));
+    EXPECT_EQ(without_times(result.err), with_port(c.err, port));
     EXPECT_EQ(result.status, c.status);
     if (c.apart_ms > 0) {
         EXPECT_GE(set_frames_apart(result.err), c.apart_ms * 10L) << result.err;
@@ -246,6 +299,11 @@ void expect_run(const wire_case& c) {
 
 wire_case on_the_clock(wire_case c) {
     c.timing = true;
+    return c;
+}
+
+wire_case served(wire_case c) {
+    c.served = true;
     return c;
 }
 

@@ -34,15 +34,33 @@ run_result finish(child_process& child, int timeout_ms);
 run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000,
                        const std::string& redirect = {});
 
-// io_card's arguments for a run on card that is not about timing: -p and the
-// card's path, the timing that wire_case gives such a run, then args.
+// io_card's arguments for a run on card that is not about timing: -p and port
+// (the card's path unless given), the timing that wire_case gives such a run,
+// then args.
 std::vector<std::string> on_card(const card_sim::simulated_card& card,
-                                 const std::vector<std::string>& args);
+                                 const std::vector<std::string>& args,
+                                 const std::string& port = {});
 // Runs io_card with on_card's arguments.
 run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
                   const std::string& redirect = {});
 // The whole of a small file; empty if it cannot be read.
 std::string read_file(const std::string& path);
+
+// Debian's ser2net in front of card, serving it with RFC 2217 on a loopback
+// port, whose name for io_card is url(); its line starts at 115200 baud with two
+// stop bits. url() is empty where ser2net is not installed.
+class serial_server {
+public:
+    explicit serial_server(const card_sim::simulated_card& card);
+    ~serial_server();
+    serial_server(const serial_server&) = delete;
+    serial_server& operator=(const serial_server&) = delete;
+    const std::string& url() const { return url_; }
+
+private:
+    child_process process_;
+    std::string url_;
+};
 
 // One run of io_card against a fresh simulated card, and what it must leave.
 struct wire_case {
@@ -66,11 +84,14 @@ struct wire_case {
     // With --trace among args: the last set frame left at least this long after
     // the first, by the times that --trace shows.
     int apart_ms = 0;
+    bool served = false;  // through a serial_server; "{port}" is then its url()
 };
 void expect_run(const wire_case& c);
 // c, as a row about timing.
 wire_case on_the_clock(wire_case c);
 // c, whose last set frame leaves at least ms after its first.
 wire_case apart(int ms, wire_case c);
+// c, through a serial server.
+wire_case served(wire_case c);
 
 card_sim::behaviour card_with(std::string states);

@@ -1,0 +1,183 @@
+// A card on a serial server, reached with RFC 2217: through Debian's ser2net, the
+// same runs with the same bytes as on a local line; and servers that are busy,
+// gone, or break Telnet's rules, scripted here.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+#include <string>
+#include <thread>
+
+#include "card_sim.h"
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// A server on a loopback port that sends greeting to the first client at once,
+// then, once it hears 'g', answer, and closes the connection. heard() is what
+// it was sent, once the connection is over.
+class scripted_server {
+public:
+    scripted_server(std::string greeting, std::string answer) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        listen(listener_, 1);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        url_ = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        thread_ = std::thread([this, greeting, answer] {
+            pollfd waiting{listener_, POLLIN, 0};
+            if (poll(&waiting, 1, 10000) != 1) return;
+            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+            char byte = 0;
+            waiting.fd = client;
+            while (heard_.find('g') == std::string::npos && poll(&waiting, 1, 10000) == 1 &&
+                   recv(client, &byte, 1, 0) == 1) {
+                heard_ += byte;
+            }
+            send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+            close(client);
+        });
+    }
+    ~scripted_server() {
+        if (thread_.joinable()) thread_.join();
+        close(listener_);
+    }
+    scripted_server(const scripted_server&) = delete;
+    scripted_server& operator=(const scripted_server&) = delete;
+    const std::string& url() const { return url_; }
+    std::string heard() {
+        thread_.join();
+        return heard_;
+    }
+
+private:
+    int listener_ = -1;
+    std::string url_;
+    std::string heard_;
+    std::thread thread_;
+};
+
+TEST(Server, RunsThroughSer2net) {
+    auto awkward = card_with("00000000");
+    awkward.get.bytes = "\xff\xff\r\n\x03\x11\x13\x7f\x00\xff"s;
+    auto usb_late = card_with("11000000");
+    usb_late.baud = 9600;
+    usb_late.latency_ms = 16;
+    usb_late.get.delay_ms = usb_late.set.delay_ms = 5;
+    // clang-format off
+    const wire_case cases[] = {
+        served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
+        served({"--verify -3 on", {}, {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0}),
+        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
+        served({"0xff and every awkward byte", awkward, {"-g"}, "g", "\xff\xff\r\n\x03\x11\x13\x7f\x00\xff"s, "", 0}),
+        served({"--for", card_with("11111111"), {"-3", "off", "--for=1"}, "gs11011111sgs11111111s",
+                "1101111111111111", "", 0}),
+        served(on_the_clock({"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0})),
+        served(on_the_clock({"-3 on behind a USB adapter", usb_late, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+    };
+    // clang-format on
+    for (const auto& c : cases) expect_run(c);
+}
+
+// While ser2net has the card's line, it holds what io_card asked for, not what
+// ser2net began with; and a second run is turned away until the first is over.
+TEST(Server, SetsTheLineAndTakesTurns) {
+    std::string path;
+    termios seen{};
+    auto slow = card_with("00000000");
+    slow.get.delay_ms = 1000;
+    const card_sim::simulated_card card(slow, [&path, &seen](const std::string& line) {
+        if (line != "get") return;
+        const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        tcgetattr(fd, &seen);
+        close(fd);
+    });
+    path = card.path();
+    const serial_server server(card);
+    if (server.url().empty()) GTEST_SKIP() << "ser2net is not installed";
+    auto first = spawn(IO_CARD_PATH, "io_card", on_card(card, {"-g"}, server.url()));
+    ASSERT_TRUE(card.await(1));
+    const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, server.url()));
+    EXPECT_EQ(busy.err, "io_card: " + server.url() +
+                            " is busy\nio_card: the server said: Port already in use\n");
+    EXPECT_EQ(busy.status, 1);
+    const run_result next = run_io_card(on_card(card, {"--wait=10000", "-g"}, server.url()));
+    EXPECT_EQ(next.out, "00000000");
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(finish(first, 10000).out, "00000000");
+    EXPECT_EQ(card.received(), "gg");
+    EXPECT_EQ(cfgetospeed(&seen), B9600);
+    EXPECT_EQ(seen.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(seen.c_lflag & ICANON, 0u);
+}
+
+TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
+    // What io_card asks for first, and what a sound server answers to all of it.
+    const std::string options = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb,"s;
+    const auto answer = [](char command, const std::string& value) {
+        return "\xff\xfa,"s + command + value + "\xff\xf0";
+    };
+    const std::string agreed = "\xff\xfd,"s;
+    const std::string settings = answer('f', "\x08") + answer('g', "\x01") + answer('h', "\x01") +
+                                 answer('i', "\x01") + answer('p', "\x01");
+    const std::string sound = agreed + answer('e', "\x00\x00\x25\x80"s) + settings;
+    struct fault_case {
+        const char* name;
+        std::string greeting, answer, err;
+        bool asked;  // whether the card was sent 'g'
+    };
+    const std::string reading = "io_card: Error reading from {port}: the server ";
+    const std::string setting = "io_card: Error setting up {port}: the server ";
+    // clang-format off
+    const fault_case cases[] = {
+        {"an endless subnegotiation", "\xff\xfa," + std::string(100, 'x'), "",
+         reading + "sent a Telnet subnegotiation longer than 64 bytes\n", false},
+        {"a malformed command", "\xff\x01", "", reading + "sent a malformed Telnet command\n", false},
+        {"no RFC 2217", "\xff\xfe,", "", setting + "does not do RFC 2217\n", false},
+        {"other settings", agreed + answer('e', "\x00\x00\x12\xc0"s) + settings, "",
+         setting + "did not take 9600 baud, 8N1, no flow control\n", false},
+        {"dropped mid-answer", sound, "1100", reading + "closed the connection\n", true},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted_server server(c.greeting, c.answer);
+        const run_result result = run_io_card({"-p", server.url(), "-g"});
+        std::string err = c.err;
+        err.replace(err.find("{port}"), 6, server.url());
+        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 1);
+        const std::string heard = server.heard();
+        EXPECT_EQ(heard.substr(0, options.size()), options);
+        EXPECT_EQ(heard.back() == 'g', c.asked) << card_sim::escape(heard);
+    }
+    // Nothing listening: a port just let go of.
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    const std::string gone = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const run_result refused = run_io_card({"-p", gone, "-g"});
+    EXPECT_EQ(refused.err,
+              "Error opening " + gone + "!\nio_card: " + gone + ": Connection refused\n");
+    EXPECT_EQ(refused.status, 1);
+}
+
+}  // namespace
