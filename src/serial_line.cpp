@@ -155,8 +155,7 @@ struct server_state {
     unsigned char verb = 0;  // WILL, WONT, DO or DONT, before its option
     unsigned char sub[subnegotiation_capacity] = {};
     std::size_t sub_length = 0;
-    bool agreed = false;   // the server does COM-PORT-OPTION
-    bool refused = false;  // and one that will not
+    bool refused = false;  // the server does not do COM-PORT-OPTION
     bool answered[purge_data + 1] = {};
     unsigned long value[purge_data + 1] = {};
     // The card's bytes heard while listening for answers, and the first of them:
@@ -180,7 +179,6 @@ void tell_server(int fd, const unsigned char* bytes, std::size_t count) {
 // asked for itself: binary both ways, no go-aheads, and COM-PORT-OPTION.
 void answer_option(int fd, unsigned char verb, unsigned char option) {
     const bool ours = option == binary || option == suppress_go_ahead;
-    if (option == com_port && verb == do_option) server.agreed = true;
     if (option == com_port && (verb == dont || verb == wont)) server.refused = true;
     if (ours || option == com_port || verb == dont || verb == wont) return;
     const unsigned char refusal[] = {iac, verb == will ? dont : wont, option};
@@ -385,14 +383,10 @@ int open_server(const card_request& request) {
     return fd;
 }
 
-bool com_port_agreed() {
-    return server.agreed || server.refused;
-}
-
-bool line_settings_answered() {
+bool line_settings_answered_or_refused() {
     for (const unsigned char command :
          {set_baudrate, set_datasize, set_parity, set_stopsize, set_control}) {
-        if (!server.answered[command]) return false;
+        if (!server.answered[command]) return server.refused;
     }
     return true;
 }
@@ -450,14 +444,15 @@ bool set_server_line(int fd) {
                                           1,
                                           iac,
                                           subnegotiation_end};
-    tell_server(fd, options, sizeof options);
-    int heard = listen_to_server(fd, com_port_agreed);
+    // The settings follow the offer at once: a server takes them once it agrees,
+    // which it says first, and one that refuses says so instead of answering.
+    unsigned char hello[sizeof options + sizeof settings];
+    std::memcpy(hello, options, sizeof options);
+    std::memcpy(hello + sizeof options, settings, sizeof settings);
+    tell_server(fd, hello, sizeof hello);
+    const int heard = listen_to_server(fd, line_settings_answered_or_refused);
     if (heard > 0 && server.refused) {
         fail_on_port(fd, "%s: Error setting up %s: %s", "the server does not do RFC 2217");
-    }
-    if (heard > 0) {
-        tell_server(fd, settings, sizeof settings);
-        heard = listen_to_server(fd, line_settings_answered);
     }
     if (heard == 0) {
         fail_on_port(fd, "%s: Error setting up %s: the server did not answer within %s",
