@@ -15,7 +15,8 @@ constexpr const char* usage_message = "Usage: %s -p port [-s (8bit data)] [-g] [
 constexpr const char* help_text =
     "Switch the outputs of an eight-output I/O card on a serial line.\n"
     "\n"
-    "  -p, --port=PORT       the serial device, such as /dev/ttyUSB0 (required)\n"
+    "  -p, --port=PORT       the serial device, such as /dev/ttyUSB0, or a serial\n"
+    "                        server's as rfc2217://HOST:PORT (required)\n"
     "  -s, --set=PATTERN     load all eight outputs: 8 characters, each 0 or 1,\n"
     "                        output 1 first\n"
     "  -g, --get             print the card's states\n"
