@@ -62,6 +62,7 @@ void send_get(int fd, const card_request& request) {
 
 void send_set(int fd, const card_request& request) {
     char frame[output_count + 2];
+    static_assert(sizeof frame <= frame_capacity);
     frame[0] = set_delimiter;
     std::memcpy(frame + 1, request.data, output_count);
     frame[output_count + 1] = set_delimiter;

@@ -142,7 +142,8 @@ constexpr unsigned char server_answer = 100;
 constexpr std::size_t subnegotiation_capacity = 64;
 
 struct server_state {
-    bool used = false;  // the port is on a server
+    bool used = false;           // the port is on a server
+    const char* name = nullptr;  // rfc2217://HOST:PORT
     sockaddr_storage address{};
     socklen_t address_length = 0;
     enum class at {
@@ -171,8 +172,7 @@ bool is_server(const char* port) {
 
 // Telnet's own bytes: a failure to send them shows on the next read or write.
 void tell_server(int fd, const unsigned char* bytes, std::size_t count) {
-    if (send(fd, bytes, count, MSG_NOSIGNAL) != static_cast<ssize_t>(count)) {
-    }
+    send(fd, bytes, count, MSG_NOSIGNAL);
 }
 
 // Refuses every option a server offers or asks for but the three this client
@@ -340,6 +340,7 @@ int connect_to(const sockaddr* address, socklen_t length, long long deadline) {
 int open_server(const card_request& request) {
     server = {};
     server.used = true;
+    server.name = request.port;
     const char* const where = request.port + server_scheme_length;
     const char* const bracket = *where == '[' ? std::strchr(where, ']') : nullptr;
     const char* const colon = bracket != nullptr ? bracket + 1 : std::strrchr(where, ':');
@@ -489,14 +490,18 @@ void take_server_port(int fd, int wait_ms) {
         usleep(busy_retry_us);
         const sockaddr_storage address = server.address;
         const socklen_t length = server.address_length;
+        const char* const name = server.name;
         server = {};
         server.used = true;
+        server.name = name;
         server.address = address;
         server.address_length = length;
         const int again = connect_to(reinterpret_cast<const sockaddr*>(&address), length,
                                      now_ns() + server_patience_ns);
         if (again == -1 || dup3(again, fd, O_CLOEXEC) == -1) {
-            fail_on_port(fd, "%s: Error opening %s: %s", std::strerror(errno));
+            const int error = errno;
+            close(fd);
+            fail_opening(server.name, std::strerror(error));
         }
         close(again);
     }
@@ -647,10 +652,12 @@ ssize_t read_port(int fd, char* bytes, std::size_t room) {
 
 void write_port(int fd, const char* bytes, std::size_t count) {
     const long deadline = now_ms() + write_wait_ms;
-    // A server takes 0xff as Telnet's IAC unless it is doubled. Frames are at
-    // most 10 bytes.
-    char doubled[2 * 16];
-    if (server.used && count <= sizeof doubled / 2) {
+    // A server takes 0xff as Telnet's IAC unless it is doubled.
+    if (server.used && count > frame_capacity) {
+        fail_on_port(fd, "%s: Error writing to %s: %s", "a frame longer than 16 bytes");
+    }
+    char doubled[2 * frame_capacity];
+    if (server.used) {
         std::size_t length = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (static_cast<unsigned char>(bytes[i]) == iac) doubled[length++] = bytes[i];

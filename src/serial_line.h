@@ -52,6 +52,9 @@ ssize_t read_port(int fd, char* bytes, std::size_t room);
 // What a failure with error says to a user: a hang-up as what it is on this port.
 const char* line_error(int error);
 
+// The longest frame that write_port takes.
+inline constexpr std::size_t frame_capacity = 16;
+
 // Writes a whole frame to fd in one write, so that a signal finds it either
 // unsent or sent. If the port takes only part, the rest follows as soon as it
 // takes more, for at most 1 s in all. Otherwise fails as fail_on_port with
