@@ -12,7 +12,7 @@ install_packages() {
   for list in "$@"; do
     while read -r package _; do
       [[ -z $package || $package == '#'* ]] && continue
-      dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+      [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = 'install ok installed' ] ||
         missing+=("$package")
     done <"$list"
   done
