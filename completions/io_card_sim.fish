@@ -9,7 +9,7 @@ complete -c io_card_sim -l latency -x -a '1 2 4 8 16 32' -d 'Hand answers over o
 complete -c io_card_sim -l silent -d 'Never answer'
 complete -c io_card_sim -l stuck -d 'Answer set frames but keep the states'
 complete -c io_card_sim -l short -x -d 'Send only the first N bytes of every answer'
-complete -c io_card_sim -l extra -x -d 'Send BYTES after the states'
+complete -c io_card_sim -l extra -x -d 'Send BYTES after each answer to g'
 complete -c io_card_sim -l answer -x -d 'Answer g with BYTES instead of the states'
 complete -c io_card_sim -s h -l help -d 'Print the help and exit'
 complete -c io_card_sim -l version -d 'Print the version and exit'

@@ -230,7 +230,11 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
         }
         first = end;
     }
-    note(sent ? "  answered " + escape(bytes) : "  cannot answer");
+    if (!sent) {
+        note("  cannot answer");
+    } else {
+        note(bytes.empty() ? "  answered nothing" : "  answered " + escape(bytes));
+    }
 }
 
 simulated_card::clock::duration simulated_card::byte_times(long long count) const {

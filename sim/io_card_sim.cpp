@@ -31,7 +31,7 @@ constexpr const char* help_text =
     "  --silent          never answer\n"
     "  --stuck           answer set frames but keep the states\n"
     "  --short N         send only the first N bytes of every answer\n"
-    "  --extra BYTES     send BYTES after the states, such as '\\r\\n'\n"
+    "  --extra BYTES     send BYTES after each answer to g, such as '\\r\\n'\n"
     "  --answer BYTES    answer g with BYTES instead of the states\n"
     "  -h, --help        print this help and exit\n"
     "      --version     print the version and exit\n"
