@@ -4,19 +4,15 @@
 // the peak resident memory; then where the time goes on a card at 9600 baud, on
 // its own and behind a USB adapter; -g through a serial server (ser2net) against
 // the same card direct; and how late --for puts outputs back.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -193,45 +189,6 @@ void print_restore_lateness(const card_sim::simulated_card& card, int runs, int 
                 *std::max_element(late.begin(), late.end()));
 }
 
-// Starts ser2net in front of card on a free loopback port with the options
-// given, and returns its pid and the port's name for io_card; pid 0 without it.
-std::pair<pid_t, std::string> start_server(const card_sim::simulated_card& card,
-                                           const std::string& options) {
-    if (access("/usr/sbin/ser2net", X_OK) != 0) return {0, {}};
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-    std::vector<std::string> args{"-n", "-u", "-Y",
-                                  "connection: &card#  accepter: telnet(rfc2217),tcp,127.0.0.1," +
-                                      port + "#  connector: serialdev," + card.path() +
-                                      ",9600n81,local#  options:#    " + options};
-    const std::vector<char*> argv = argv_of("ser2net", args);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, "/usr/sbin/ser2net", &actions, nullptr, argv.data(), environ) != 0) {
-        fail("cannot start ser2net");
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    for (int tries = 0; tries < 5000; ++tries) {
-        const int client = socket(AF_INET, SOCK_STREAM, 0);
-        const bool listening =
-            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(client);
-        if (listening) return {pid, "rfc2217://127.0.0.1:" + port};
-        usleep(1000);
-    }
-    fail("ser2net does not listen");
-}
-
 struct timed {
     double median_ms;
     long peak_kib;
@@ -356,19 +313,18 @@ int main(int argc, char* argv[]) {
     std::printf("\n%-26s %10s %10s\n", "-g, card answers at once", "median ms", "vs direct");
     std::printf("%-26s %10.3f\n", "direct", direct);
     for (const char* options : {"chardelay: true", "chardelay: false"}) {
-        const auto [server, url] = start_server(card, options);
-        if (server == 0) {
-            std::printf("%-26s %10s\n", "through ser2net", "(not installed)");
+        const card_sim::serial_server server(card, options);
+        if (server.url().empty()) {
+            std::printf("%-26s %10s\n", "through ser2net",
+                        server.missing() ? "(not installed)" : "(did not start)");
             break;
         }
         // ser2net takes about 10 ms to close the device after a run, and makes
         // the next one wait for it: runs here start 20 to 40 ms apart.
         const double served =
-            time_runs(IO_CARD_PATH, {"-p", url, "-g"}, runs, false, 20, 20).median_ms;
+            time_runs(IO_CARD_PATH, {"-p", server.url(), "-g"}, runs, false, 20, 20).median_ms;
         std::printf("through ser2net, %-9s %10.3f %+9.1f%%\n", options + 11, served,
                     100 * (served / direct - 1));
-        kill(server, SIGTERM);
-        waitpid(server, nullptr, 0);
     }
     print_pacing(line, runs);
     print_restore_lateness(card, 20, 100);

@@ -1,17 +1,23 @@
 #include "card_sim.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +253,66 @@ simulated_card::clock::time_point simulated_card::handed_over(clock::time_point 
     const clock::duration tick = std::chrono::milliseconds(how_.latency_ms);
     const auto ticks = (due - started_ + tick - clock::duration(1)) / tick;
     return started_ + ticks * tick;
+}
+
+std::string free_loopback_address() {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(probe);
+    return bound ? "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) : std::string();
+}
+
+serial_server::serial_server(const simulated_card& card, const std::string& options) {
+    missing_ = access("/usr/sbin/ser2net", X_OK) != 0;
+    if (missing_) return;
+    // Free now; ser2net takes it a moment later.
+    const std::string address = free_loopback_address();
+    if (address.empty()) return;
+    // Each # is a new line of its configuration.
+    const std::size_t colon = address.find(':');
+    std::string configuration = "connection: &card#  accepter: telnet(rfc2217),tcp," +
+                                address.substr(0, colon) + "," + address.substr(colon + 1) +
+                                "#  connector: serialdev," + card.path() + ",115200n82,local";
+    if (!options.empty()) configuration += "#  options:#    " + options;
+    const char* const argv[] = {"ser2net", "-n", "-u", "-Y", configuration.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const bool started = posix_spawn(&pid, "/usr/sbin/ser2net", &actions, nullptr,
+                                     const_cast<char* const*>(argv), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!started) return;
+    pid_ = pid;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    where.sin_port =
+        htons(static_cast<std::uint16_t>(std::stoi(address.substr(address.find(':') + 1))));
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline && waitpid(pid_, nullptr, WNOHANG) == 0) {
+        const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening =
+            connect(client, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+        close(client);
+        if (listening) {
+            url_ = "rfc2217://" + address;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+serial_server::~serial_server() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
 }
 
 std::string escape(const std::string& bytes) {

@@ -113,6 +113,30 @@ private:
     std::thread thread_;
 };
 
+// A loopback TCP port that nothing listens on now, as "127.0.0.1:PORT"; empty if
+// none can be had.
+std::string free_loopback_address();
+
+// Debian's ser2net in front of card, serving it with RFC 2217 on a free loopback
+// port, whose name for io_card is url(); its line starts at 115200 baud with two
+// stop bits, and options, if given, is a line of the connection's options such
+// as "chardelay: false". url() is empty where ser2net is missing(), or where
+// it ended or did not listen within 10 s.
+class serial_server {
+public:
+    explicit serial_server(const simulated_card& card, const std::string& options = {});
+    ~serial_server();
+    serial_server(const serial_server&) = delete;
+    serial_server& operator=(const serial_server&) = delete;
+    const std::string& url() const { return url_; }
+    bool missing() const { return missing_; }
+
+private:
+    int pid_ = -1;
+    bool missing_ = false;
+    std::string url_;
+};
+
 // Bytes as io_card's --trace shows them: 0x20 to 0x7e as they are, the backslash
 // and every other byte as \xNN.
 std::string escape(const std::string& bytes);

@@ -1,12 +1,9 @@
 #include "harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
@@ -196,44 +193,6 @@ std::vector<std::string> on_card(const card_sim::simulated_card& card,
     return with_timing(card, args, false, port);
 }
 
-serial_server::serial_server(const card_sim::simulated_card& card) {
-    if (access("/usr/sbin/ser2net", X_OK) != 0) return;
-    // A port that is free now; ser2net takes it a moment later.
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-    // Each # is a new line of its configuration.
-    process_ = spawn("/usr/sbin/ser2net", "ser2net",
-                     {"-n", "-u", "-Y",
-                      "connection: &card#  accepter: telnet(rfc2217),tcp,127.0.0.1," + port +
-                          "#  connector: serialdev," + card.path() + ",115200n82,local"});
-    const auto deadline = steady::now() + std::chrono::seconds(10);
-    while (steady::now() < deadline) {
-        const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool listening =
-            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(client);
-        if (listening) {
-            url_ = "rfc2217://127.0.0.1:" + port;
-            return;
-        }
-        usleep(1000);
-    }
-    ADD_FAILURE() << "ser2net did not listen within 10 s";
-}
-
-serial_server::~serial_server() {
-    if (process_.pid <= 0) return;
-    kill(process_.pid, SIGTERM);
-    finish(process_, 10000);
-}
-
 run_result run_on(const card_sim::simulated_card& card, const std::vector<std::string>& args,
                   const std::string& redirect) {
     return run_io_card(on_card(card, args), 10000, redirect);
@@ -253,13 +212,14 @@ void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
     const card_sim::simulated_card card(c.card);
     ASSERT_FALSE(card.path().empty());
-    std::optional<serial_server> server;
+    std::optional<card_sim::serial_server> server;
     if (c.served) {
         server.emplace(card);
-        if (server->url().empty()) {
+        if (server->missing()) {
             std::printf("ser2net is not installed: '%s' is not checked\n", c.name);
             return;
         }
+        ASSERT_FALSE(server->url().empty()) << "ser2net did not listen";
     }
     const std::string port = server ? server->url() : card.path();
     if (!c.stale.empty()) {

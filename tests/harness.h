@@ -46,22 +46,6 @@ run_result run_on(const card_sim::simulated_card& card, const std::vector<std::s
 // The whole of a small file; empty if it cannot be read.
 std::string read_file(const std::string& path);
 
-// Debian's ser2net in front of card, serving it with RFC 2217 on a loopback
-// port, whose name for io_card is url(); its line starts at 115200 baud with two
-// stop bits. url() is empty where ser2net is not installed.
-class serial_server {
-public:
-    explicit serial_server(const card_sim::simulated_card& card);
-    ~serial_server();
-    serial_server(const serial_server&) = delete;
-    serial_server& operator=(const serial_server&) = delete;
-    const std::string& url() const { return url_; }
-
-private:
-    child_process process_;
-    std::string url_;
-};
-
 // One run of io_card against a fresh simulated card, and what it must leave.
 struct wire_case {
     const char* name;
@@ -84,7 +68,7 @@ struct wire_case {
     // With --trace among args: the last set frame left at least this long after
     // the first, by the times that --trace shows.
     int apart_ms = 0;
-    bool served = false;  // through a serial_server; "{port}" is then its url()
+    bool served = false;  // through a card_sim::serial_server; "{port}" is its url()
 };
 void expect_run(const wire_case& c);
 // c, as a row about timing.

@@ -105,8 +105,9 @@ TEST(Server, SetsTheLineAndTakesTurns) {
         close(fd);
     });
     path = card.path();
-    const serial_server server(card);
-    if (server.url().empty()) GTEST_SKIP() << "ser2net is not installed";
+    const card_sim::serial_server server(card);
+    if (server.missing()) GTEST_SKIP() << "ser2net is not installed";
+    ASSERT_FALSE(server.url().empty()) << "ser2net did not listen";
     auto first = spawn(IO_CARD_PATH, "io_card", on_card(card, {"-g"}, server.url()));
     ASSERT_TRUE(card.await(1));
     const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, server.url()));
@@ -165,15 +166,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         EXPECT_EQ(heard.back() == 'g', c.asked) << card_sim::escape(heard);
     }
     // Nothing listening: a port just let go of.
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    const std::string gone = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
     const run_result refused = run_io_card({"-p", gone, "-g"});
     EXPECT_EQ(refused.err,
               "Error opening " + gone + "!\nio_card: " + gone + ": Connection refused\n");
