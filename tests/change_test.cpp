@@ -233,9 +233,11 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
 // Each run switches one more output on; interleaved frames, or an answer taken
 // by the wrong run, would lose one or show in that run's output. The runs start
 // up, wait at a gate and go together. Also on a card that answers 5 ms late at
-// 9600 baud. Each waits up to a minute for the card, so that no stall of a
-// loaded machine makes one busy; to keep the test short the gap is 5 ms where
-// an answer comes in one piece, and io_card's 20 ms where it is paced.
+// 9600 baud. Each waits up to a minute for the card, and 10 s for each answer
+// to begin, so that no stall of a loaded machine (eight runs starting at once
+// under the sanitizers) makes one busy or silent; to keep the test short the
+// gap is 5 ms where an answer comes in one piece, and io_card's 20 ms where it
+// is paced.
 TEST(Change, ConcurrentRunsFollowEachOther) {
     card_sim::behaviour late;
     late.baud = 9600;
@@ -250,8 +252,8 @@ TEST(Change, ConcurrentRunsFollowEachOther) {
                 "-c", "echo ready; read -r _; exec -a io_card \"$0\" \"$@\" </dev/null",
                 IO_CARD_PATH};
             const std::string gap = how.baud > 0 ? "--gap=20" : "--gap=5";
-            for (const auto& arg :
-                 on_card(card, {gap, "--wait=60000", "-" + std::to_string(output), "on"})) {
+            for (const auto& arg : on_card(card, {gap, "--pause=10000", "--wait=60000",
+                                                  "-" + std::to_string(output), "on"})) {
                 args.push_back(arg);
             }
             runs.push_back(spawn("/bin/bash", "bash", args, gate[0]));
