@@ -79,7 +79,7 @@ int wait_until(long long deadline) {
 // Names the outputs whose state the run changed for every failure from now on:
 // they may still be as it switched them. Returns whether there is any.
 bool name_switched(const card_request& request) {
-    char line[160] = "not switched back, and may still be as this run switched them:";
+    char line[192] = "not switched back, and may still be as this run switched them:";
     bool any = false;
     for (std::size_t i = 0; i < output_count; ++i) {
         if (request.data[i] == request.before[i]) continue;

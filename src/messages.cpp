@@ -14,7 +14,7 @@ shown_text program = {"io_card"};
 shown_text port = {};
 bool tracing = false;
 long long trace_start = 0;
-char undone[160] = {};
+char undone[192] = {};
 int output_error = 0;  // errno of the first failed write to stdout
 
 constexpr char hex_digits[] = "0123456789abcdef";
