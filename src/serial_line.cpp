@@ -270,7 +270,7 @@ void acknowledge_at_once(int fd) {
 
 ssize_t read_server(int fd, char* bytes, std::size_t room) {
     const ssize_t got = recv(fd, bytes, room, 0);
-    acknowledge_at_once(fd);
+    if (got > 0) acknowledge_at_once(fd);
     if (got == 0 || (got < 0 && errno == ECONNRESET)) {
         errno = EIO;
         return -1;
