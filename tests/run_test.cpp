@@ -314,98 +314,47 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     EXPECT_EQ(terminal.received(), "");
 }
 
-// A signal between two writes would leave part of a frame at the card, so each
-// frame leaves in one write; a line that takes only part of it, or nothing for a
-// while, still gets it whole. The line is filled while the card reads nothing,
-// to the room this kernel leaves for a pseudo-terminal.
-TEST(Run, EachFrameLeavesWhole) {
-    // A pseudo-terminal's line discipline takes 4095 bytes on the card's side;
-    // the rest of what the line holds waits in the kernel's buffers. Until the
-    // card's side holds that much, the kernel is still moving bytes across and
-    // will make room again: the line is full, and its room settled, only then.
-    constexpr int card_side_holds = 4095;
-    const auto fill = [](const card_sim::simulated_card& card, long most) {
-        const int fd = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        termios raw{};
-        tcgetattr(fd, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(fd, TCSANOW, &raw);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        long filled = 0;
-        for (;;) {
-            // Settled before the write, so that a refusal means no room at all.
-            const bool settled = card.queued_for_card() >= card_side_holds;
-            if (filled < most && write(fd, "x", 1) == 1) {
-                ++filled;
-            } else if (settled) {
-                break;
-            } else if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "the line did not settle within 10 s";
-                break;
-            } else {
-                usleep(1000);
-            }
-        }
-        close(fd);
-        return filled;
-    };
-    card_sim::simulated_card measured;
-    ASSERT_TRUE(measured.hold(true));
-    const long capacity = fill(measured, 1L << 20);
-    measured.hold(false);
-    struct write_case {
-        std::vector<std::string> args;
-        long room;  // left on the line when io_card starts; -1: an idle line
-        std::vector<std::string> writes;
+// Calls that fail or fall short, as a line, a driver or the kernel may end them:
+// the run goes on where it can, and otherwise says why. A frame leaves in one
+// write, so that a signal finds it either unsent or sent, and whole however
+// little the line takes at a time.
+TEST(Run, CallsThatFailOrFallShort) {
+    auto one_byte = card_with("00000000");
+    one_byte.get.bytes = "x";
+    const std::string hung_up = "the device hung up or was unplugged\n";
+    const std::string reading = "io_card: Error reading from {port}: ";
+    const std::string writing = "io_card: Error writing to {port}: ";
+    struct fault_case {
+        const char* fault;  // as IO_CARD_FAULT tells tests/failing_calls.cpp
+        wire_case run;
     };
     // clang-format off
-    const write_case cases[] = {
-        {{"-s", "10101010", "-8", "on"}, -1, {"\"s10101010s\", 10) = 10", "\"s10101011s\", 10) = 10"}},
-        {{"-s", "10101010"}, 3, {"\"s10101010s\", 10) = 3", "\"101010s\", 7) = 7"}},
-        {{"-s", "10101010"}, 0, {"\"s10101010s\", 10) = -1 EAGAIN", "\"s10101010s\", 10) = 10"}},
+    const fault_case cases[] = {
+        {"read 1 0", {"a read of nothing is a hang-up", {}, {"-g"}, "g", "", reading + hung_up, 1}},
+        {"read 1 EIO", {"so is a read that fails with EIO", {}, {"-g"}, "g", "", reading + hung_up, 1}},
+        {"read 1 EAGAIN", {"a read that finds nothing goes on", {}, {"-g"}, "g", "00000000", "", 0}},
+        {"read 1 EINVAL", {"a read that fails otherwise", {}, {"-g"}, "g", "", reading + "Invalid argument\n", 1}},
+        {"ppoll 2 EINTR", {"an interrupted wait goes on", {}, {"-g"}, "g", "00000000", "", 0}},
+        {"ppoll 3 ENOMEM", {"a wait that fails, the byte before it traced", one_byte, {"--trace", "-g"}, "g", "",
+                            "io_card: T ms > g\nio_card: T ms < x\n" + reading + "Cannot allocate memory\n", 1}},
+        {"write 1 -3", {"a line that takes 3 bytes", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
+        {"write 1 EAGAIN", {"a line that takes none for a while", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
+        {"write 2 EIO", {"a frame is one write", {}, {"-s", "10101010", "-g"}, "s10101010s", "10101010", writing + hung_up, 1}},
+        {"write 1 0 1000000000", {"a line that never takes a byte", {}, {"-g"}, "", "",
+                                  writing + "the device took no more within 1 second\n", 1}},
+        {"tcsetattr 1 EINVAL", {"a line that cannot be set up", {}, {"-g"}, "", "",
+                                "io_card: Error setting up {port}: Invalid argument\n", 1}},
     };
     // clang-format on
-    const std::string log = "/tmp/io_card_test_strace." + std::to_string(getpid());
-    // strace lines up the results in a column.
-    const auto writes_so_far = [&log] {
-        std::string writes;
-        for (const char c : read_file(log)) {
-            if (c != ' ' || writes.empty() || writes.back() != ' ') writes += c;
-        }
-        return writes;
-    };
+    setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
+    // AddressSanitizer would refuse a library loaded ahead of its runtime.
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.room);
-        card_sim::simulated_card card(card_with("00000000"));
-        ASSERT_TRUE(card.hold(c.room >= 0));
-        const long filled = c.room >= 0 ? fill(card, capacity - c.room) : 0;
-        std::vector<std::string> args{"-qq", "-e", "trace=write", "-o", log,
-                                      // LeakSanitizer cannot run under a tracer.
-                                      "-E", "ASAN_OPTIONS=detect_leaks=0", IO_CARD_PATH};
-        const std::vector<std::string> on_this_card = on_card(card, c.args);
-        args.insert(args.end(), on_this_card.begin(), on_this_card.end());
-        auto traced = spawn("/usr/bin/strace", "strace", args);
-        // The card reads again once io_card has met the full line.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (c.room >= 0 && writes_so_far().find(c.writes[0]) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "no " << c.writes[0] << " within 10 s in\n" << writes_so_far();
-                break;
-            }
-            usleep(1000);
-        }
-        card.hold(false);
-        EXPECT_EQ(finish(traced, 10000).status, 0);
-        const std::string writes = writes_so_far();
-        unlink(log.c_str());
-        std::size_t at = 0;
-        for (const auto& write : c.writes) {
-            at = writes.find(write, at);
-            ASSERT_NE(at, std::string::npos) << write << " in\n" << writes;
-        }
-        EXPECT_TRUE(card.await(static_cast<std::size_t>(filled) + 10));
-        EXPECT_EQ(card.received().substr(static_cast<std::size_t>(filled), 10), "s10101010s");
+        setenv("IO_CARD_FAULT", c.fault, 1);
+        expect_run(c.run);
     }
+    unsetenv("IO_CARD_FAULT");
+    unsetenv("LD_PRELOAD");
 }
 
 // A real line: answers late, paced at 9600 baud, handed over in bursts, never
