@@ -193,6 +193,7 @@ TEST(Run, HostileDevices) {
         std::vector<std::string> args;
         std::string err;
         int status;
+        int waits_ms = 0;  // at least
     };
     const auto refused = [](const std::string& path) {
         return "io_card: " + path + " is not a serial line\n";
@@ -204,9 +205,9 @@ TEST(Run, HostileDevices) {
         {{"-p", "/nonexistent/\x1b]0;owned\x07", "-g"}, "Error opening /nonexistent/\\x1b]0;owned\\x07!\n"
          "io_card: /nonexistent/\\x1b]0;owned\\x07: No such file or directory\n", 1},
         {{"-p", scratch, "-g"}, "Error opening "s + scratch + "!\nio_card: " + scratch + ": Is a directory\n", 1},
-        // The null device is a dry run: a pattern is taken, -g has no answer.
+        // The null device is a dry run: a pattern is taken, -g waits its pause for no answer.
         {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
-        {{"-p", "/dev/null", "-g"}, "io_card: No answer from the card on /dev/null\n", 1},
+        {{"-p", "/dev/null", "--pause=300", "-g"}, "io_card: No answer from the card on /dev/null\n", 1, 300},
         // Devices, files and pipes that give anything but a card's answers.
         {{"-p", "/dev/zero", "-g"}, refused("/dev/zero"), 1},
         {{"-p", "/dev/urandom", "-3", "on"}, refused("/dev/urandom"), 1},
@@ -217,7 +218,9 @@ TEST(Run, HostileDevices) {
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
+        const auto began = std::chrono::steady_clock::now();
         const run_result result = run_io_card(c.args);
+        EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(c.waits_ms));
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.status, c.status);
@@ -228,14 +231,22 @@ TEST(Run, HostileDevices) {
     rmdir(scratch);
 
     // Denied the device, a user learns the remedy where joining its group would
-    // help. Root is never denied, so the run drops to nobody first; only root can.
+    // help: not where the group may not use it, nor where the user is in it and
+    // denied as its owner. Root is never denied, so the run drops to nobody first;
+    // only root can.
     if (geteuid() != 0) return;
     const card_sim::simulated_card card;
-    for (const mode_t mode : {0660, 0600}) {
-        ASSERT_EQ(chmod(card.path().c_str(), mode), 0);
-        auto denied = spawn("/usr/bin/setpriv", "setpriv",
-                            {"--reuid=65534", "--regid=65534", "--clear-groups", IO_CARD_PATH, "-p",
-                             card.path(), "-g"});
+    struct stat device {};
+    ASSERT_EQ(stat(card.path().c_str(), &device), 0);
+    const std::string in_group = "--groups=" + std::to_string(device.st_gid);
+    for (const auto& [mode, owner, groups] : {std::tuple{0660, 0, "--clear-groups"s},
+                                              {0600, 0, "--clear-groups"s},
+                                              {0060, 65534, in_group}}) {
+        ASSERT_EQ(chmod(card.path().c_str(), static_cast<mode_t>(mode)), 0);
+        ASSERT_EQ(chown(card.path().c_str(), static_cast<uid_t>(owner), device.st_gid), 0);
+        auto denied = spawn(
+            "/usr/bin/setpriv", "setpriv",
+            {"--reuid=65534", "--regid=65534", groups, IO_CARD_PATH, "-p", card.path(), "-g"});
         const run_result result = finish(denied, 10000);
         EXPECT_EQ(result.err, "Error opening " + card.path() + "!\n" + IO_CARD_PATH + ": " +
                                   card.path() + ": Permission denied" +
@@ -245,7 +256,8 @@ TEST(Run, HostileDevices) {
         EXPECT_EQ(result.status, 1);
     }
 
-    // Installed setuid root, the program would open any terminal for anyone.
+    // Installed setuid root, the program would open any terminal for anyone. It
+    // says so under the name it was run by, however short, and with no arguments.
     char place[] = "/tmp/io_card_setuid.XXXXXX";
     ASSERT_NE(mkdtemp(place), nullptr);
     const std::string copy = place + "/io_card"s;
@@ -256,13 +268,13 @@ TEST(Run, HostileDevices) {
     struct statvfs mount {};
     if (chmod(place, 0755) == 0 && chmod(copy.c_str(), 04755) == 0 && statvfs(place, &mount) == 0 &&
         (mount.f_flag & ST_NOSUID) == 0) {
-        auto borrowed = spawn(
-            "/usr/bin/setpriv", "setpriv",
-            {"--reuid=65534", "--regid=65534", "--clear-groups", copy, "-p", card.path(), "-g"});
+        auto borrowed = spawn("/usr/bin/setpriv", "setpriv",
+                              {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash",
+                               "-c", "exec -a x \"$0\"", copy});
         const run_result refused = finish(borrowed, 10000);
-        EXPECT_EQ(refused.err, copy +
-                                   ": must not be installed setuid or setgid: give access to a "
-                                   "card through its device's group\n");
+        EXPECT_EQ(refused.err,
+                  "x: must not be installed setuid or setgid: give access to a card through its "
+                  "device's group\n");
         EXPECT_EQ(refused.status, 1);
     }
     unlink(copy.c_str());
