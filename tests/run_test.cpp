@@ -285,6 +285,9 @@ TEST(Run, HostileDevices) {
 // and left as they were. The run leads a session on a fresh pseudo-terminal, as a
 // login shell does.
 TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
+    // Opened first, so that the terminal's minor number, which the console's list
+    // shows, is not 0.
+    const card_sim::simulated_card other;
     const card_sim::simulated_card terminal;
     const int fd = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios before{};
@@ -299,19 +302,33 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
                   IO_CARD_PATH + ": "s + port + " is your own terminal, not a serial line\n");
         EXPECT_EQ(result.status, 1);
     }
+    // Another session's terminal is a line like any other.
+    const int other_fd = open(other.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    auto session = spawn("/usr/bin/setsid", "setsid",
+                         {"--ctty", "sh", "-c", "echo in; exec sleep 60"}, other_fd);
+    EXPECT_EQ(read_line(session.out_fd, 10000), "in");
+    EXPECT_EQ(run_on(other, {"-g"}).out, "00000000");
+    kill(session.pid, SIGKILL);
+    finish(session, 10000);
+    close(other_fd);
     // The console, in a private mount namespace whose /proc/consoles names the
-    // terminal, where one can be made.
+    // terminal, where one can be made: after another console, and at the head of
+    // a list longer than the 4 KiB that io_card reads of it.
     struct stat device {};
     ASSERT_EQ(stat(terminal.path().c_str(), &device), 0);
+    const std::string entry = "ttyS0                -W- (EC  p a)    " +
+                              std::to_string(major(device.st_rdev)) + ":" +
+                              std::to_string(minor(device.st_rdev)) + "\n";
     const std::string list = "/tmp/io_card_test_consoles." + std::to_string(getpid());
-    const std::string line = "ttyS0                -W- (EC  p a)    " +
-                             std::to_string(major(device.st_rdev)) + ":" +
-                             std::to_string(minor(device.st_rdev)) + "\n";
-    const int list_fd = open(list.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_EQ(write(list_fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    close(list_fd);
     auto unshared = spawn("/usr/bin/unshare", "unshare", {"-rm", "true"});
-    if (finish(unshared, 10000).status == 0) {
+    const bool private_mounts = finish(unshared, 10000).status == 0;
+    for (const std::string& consoles :
+         {"tty0 -WU (E  p  ) 4:1\n" + entry, entry + std::string(5000, 'x')}) {
+        if (!private_mounts) break;
+        const int list_fd = open(list.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_EQ(write(list_fd, consoles.data(), consoles.size()),
+                  static_cast<ssize_t>(consoles.size()));
+        close(list_fd);
         auto console =
             spawn("/usr/bin/unshare", "unshare",
                   {"-rm", "bash", "-c",
@@ -323,9 +340,9 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
                                   "writes its messages to it; move the console with console= on "
                                   "the kernel's command line, or use another port\n");
         EXPECT_EQ(result.status, 1);
-    } else {
-        std::printf("no private mount namespace: the console's refusal is not checked\n");
     }
+    if (!private_mounts)
+        std::printf("no private mount namespace: the console's refusal is not checked\n");
     unlink(list.c_str());
     termios after{};
     ASSERT_EQ(tcgetattr(fd, &after), 0);
