@@ -37,8 +37,6 @@ TEST(Run, SetAndGetStages) {
     silent_set.set.max_bytes = 0;
     auto silent_get = card_with("01100110");
     silent_get.get.max_bytes = 0;
-    auto silent = card_with("01100110");
-    silent.get.max_bytes = silent.set.max_bytes = 0;
     auto late_set = card_with("01100110");
     late_set.set.delay_ms = 70;
     auto crlf = card_with("01100110");
@@ -58,10 +56,8 @@ TEST(Run, SetAndGetStages) {
     const wire_case cases[] = {
         {"port only", {}, {}, "", "", "", 0},
         {"set then get", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0},
-        {"options in any order", {}, {"-g", "-s", "10101010"}, "s10101010sg", "1010101010101010", "", 0},
         {"get prints the states", crlf, {"-g"}, "g", "01100110\r\n", "", 0},
         {"silent set is fine", silent_set, {"-s", "11110000", "-g"}, "s11110000sg", "11110000", "", 0},
-        {"silent set alone", silent, {"-s", "11110000"}, "s11110000s", "", "", 0},
         {"get needs an answer", silent_get, {"-g"}, "g", "",
          "io_card: No answer from the card on {port}\n", 1},
         {"what came before a silent get is kept, and printed first", silent_get, {"-s", "00000001", "-g"},
@@ -71,7 +67,6 @@ TEST(Run, SetAndGetStages) {
         on_the_clock({"a longer pause waits for a slow card", late_get, {"--pause=200", "-g"}, "g",
                       "01100110", "", 0}),
         // The read-back is the program's own: it is never printed.
-        {"--verify: the card holds it", {}, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010", "", 0},
         {"--verify: a stuck card", stuck, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
          not_held + "00000000, not 10101010\n", 1},
         {"--verify: the card's bytes shown as --trace shows them", controls, {"--verify", "-s", "10101010"},
@@ -183,12 +178,10 @@ TEST(Run, HostileDevices) {
     char scratch[] = "/tmp/io_card_test.XXXXXX";
     ASSERT_NE(mkdtemp(scratch), nullptr);
     const std::string file = scratch + "/notes.txt"s;
-    const std::string fifo = scratch + "/fifo"s;
     const std::string notes = "do not overwrite\n";
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(write(fd, notes.data(), notes.size()), static_cast<ssize_t>(notes.size()));
     close(fd);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct device_case {
         std::vector<std::string> args;
         std::string err;
@@ -208,12 +201,9 @@ TEST(Run, HostileDevices) {
         // The null device is a dry run: a pattern is taken, -g waits its pause for no answer.
         {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
         {{"-p", "/dev/null", "--pause=300", "-g"}, "io_card: No answer from the card on /dev/null\n", 1, 300},
-        // Devices, files and pipes that give anything but a card's answers.
+        // Devices and files that give anything but a card's answers.
         {{"-p", "/dev/zero", "-g"}, refused("/dev/zero"), 1},
-        {{"-p", "/dev/urandom", "-3", "on"}, refused("/dev/urandom"), 1},
-        {{"-p", "/dev/full", "-s", "10101010"}, refused("/dev/full"), 1},
         {{"-p", file, "-s", "10101010"}, refused(file), 1},
-        {{"-p", fifo, "-g"}, refused(fifo), 1},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -227,7 +217,6 @@ TEST(Run, HostileDevices) {
     }
     EXPECT_EQ(read_file(file), notes);
     unlink(file.c_str());
-    unlink(fifo.c_str());
     rmdir(scratch);
 
     // Denied the device, a user learns the remedy where joining its group would
