@@ -45,8 +45,9 @@ TEST(Run, SetAndGetStages) {
     late_get.get.delay_ms = 80;
     auto stuck = card_with("00000000");
     stuck.stuck = true;
+    // Bytes that a line not set raw would take for its own, then the backslash.
     auto awkward = card_with("00000000");
-    awkward.get.extra = "\r\n\\\xff";
+    awkward.get.extra = "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\"s;
     // Eight bytes that all need \xNN: C1 CSI, ESC, DEL, the backslash, CR, LF, 0xff.
     auto controls = card_with("00000000");
     controls.get.bytes = "\xc2\x9b\x1b\x7f\\\r\n\xff";
@@ -73,27 +74,14 @@ TEST(Run, SetAndGetStages) {
          "s10101010sg", "10101010", not_held + "\\xc2\\x9b\\x1b\\x7f\\x5c\\x0d\\x0a\\xff, not 10101010\n", 1},
         {"--verify: no states back", silent_get, {"--verify", "-s", "10101010"}, "s10101010sg", "10101010",
          not_held + "(no answer), not 10101010\n", 1},
+        // Passed through unchanged and never echoed; --trace shows every byte.
         {"--trace shows every byte", awkward, {"--trace", "-s", "10101010", "-g"}, "s10101010sg",
-         "1010101010101010\r\n\\\xff", "io_card: T ms > s10101010s\nio_card: T ms < 10101010\n"
-         "io_card: T ms > g\nio_card: T ms < 10101010\\x0d\\x0a\\x5c\\xff\n", 0},
+         "1010101010101010" + awkward.get.extra, "io_card: T ms > s10101010s\nio_card: T ms < 10101010\n"
+         "io_card: T ms > g\nio_card: T ms < 10101010\\x0d\\x0a\\x03\\x11\\x13\\x7f\\x00\\xff\\x1a\\x04\\x1c"
+         "\\x15\\x12\\x16\\x17\\x0f\\x5c\n", 0},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
-}
-
-TEST(Run, AnswersPassThroughUnchangedAndAreNotEchoed) {
-    const std::string every_awkward_byte =
-        "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f"s;
-    card_sim::behaviour card;
-    card.get.bytes = every_awkward_byte;
-    card.set.bytes = every_awkward_byte;
-    expect_run({"awkward bytes",
-                card,
-                {"-s", "00000000", "-g"},
-                "s00000000sg",
-                every_awkward_byte + every_awkward_byte,
-                "",
-                0});
 }
 
 TEST(Run, LineIsSetUpRawAt9600By8N1) {
