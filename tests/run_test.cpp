@@ -352,7 +352,7 @@ TEST(Run, CallsThatFailOrFallShort) {
         {"ppoll 3 ENOMEM", {"a wait that fails, the byte before it traced", one_byte, {"--trace", "-g"}, "g", "",
                             "io_card: T ms > g\nio_card: T ms < x\n" + reading + "Cannot allocate memory\n", 1}},
         {"write 1 -3", {"a line that takes 3 bytes", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
-        {"write 1 EAGAIN", {"a line that takes none for a while", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
+        {"write 1 EAGAIN 2", {"a line that takes none, twice", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
         {"write 2 EIO", {"a frame is one write", {}, {"-s", "10101010", "-g"}, "s10101010s", "10101010", writing + hung_up, 1}},
         {"write 1 0 1000000000", {"a line that never takes a byte", {}, {"-g"}, "", "",
                                   writing + "the device took no more within 1 second\n", 1}},
