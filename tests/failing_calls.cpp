@@ -1,6 +1,6 @@
 // Preloaded into io_card by the tests, it ends calls as a line, a driver or the
 // kernel may at the worst moment. IO_CARD_FAULT="CALL N RESULT [TIMES]": the Nth
-// call of CALL (read, write, ppoll, tcsetattr) on a terminal, and the TIMES - 1
+// call of CALL (read, write, ppoll, ioctl, tcsetattr) on a terminal, and the TIMES - 1
 // after it, fail with the errno named RESULT (EIO, EAGAIN...); a RESULT of 0
 // returns 0, and -K lets a read or write through with at most K bytes.
 #include <dlfcn.h>
@@ -73,6 +73,12 @@ ssize_t write(int fd, const void* bytes, std::size_t count) {
 int ppoll(const int* fds, unsigned long count, const void* timeout, const void* mask) {
     const int ended = ends("ppoll", fds[0]);
     return ended < 1 ? ended : next<decltype(&ppoll)>("ppoll")(fds, count, timeout, mask);
+}
+
+// io_card's one ioctl, FIONREAD, takes a pointer.
+int ioctl(int fd, unsigned long request, void* argument) noexcept {
+    const int ended = ends("ioctl", fd);
+    return ended < 1 ? ended : next<decltype(&ioctl)>("ioctl")(fd, request, argument);
 }
 
 int tcsetattr(int fd, int when, const void* settings) noexcept {

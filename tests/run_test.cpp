@@ -358,6 +358,8 @@ TEST(Run, CallsThatFailOrFallShort) {
                                   writing + "the device took no more within 1 second\n", 1}},
         {"tcsetattr 1 EINVAL", {"a line that cannot be set up", {}, {"-g"}, "", "",
                                 "io_card: Error setting up {port}: Invalid argument\n", 1}},
+        {"ioctl 1 EINVAL", on_the_clock({"a line that cannot count what waits costs no gap", {}, {"--gap=10000"},
+                                         "", "", "", 0})},
     };
     // clang-format on
     setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
