@@ -28,7 +28,9 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     auto short_get = card_with("00000000");
     short_get.get.max_bytes = 4;
     auto garbled = card_with("00000000");
-    garbled.get.bytes = "x101x101";
+    garbled.get.bytes = "0101x101";
+    auto garbled_first = card_with("00000000");
+    garbled_first.get.bytes = "x1010101";
     auto late = card_with("00000000");
     late.get.delay_ms = 100;
 
@@ -45,6 +47,7 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
         {"no answer after a set", silent_get, {"-s", "11110000", "-1", "off"}, "s11110000sg", "11110000", no_state, 1},
         {"short answer", short_get, {"-6", "on"}, "g", "", no_state, 1},
         {"garbled answer", garbled, {"-7", "on"}, "g", "", no_state, 1},
+        {"garbled first byte", garbled_first, {"-7", "on"}, "g", "", no_state, 1},
         on_the_clock({"late answer", late, {"-1", "on"}, "g", "", no_state, 1}),
     };
     // clang-format on

@@ -89,6 +89,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
          "io_card: Invalid port name\nio_card: a port name is at most 255 bytes\n" + hint},
         {{"-p", port, "-s", "1111000011"}, "io_card: Invalid pattern '1111000011" + pattern_need},
         {{"-p", port, "-s", "x1010101"}, "io_card: Invalid pattern 'x1010101" + pattern_need},
+        {{"-p", port, "-s", "1010101x"}, "io_card: Invalid pattern '1010101x" + pattern_need},
         {{"-p", port, "-3", "ON"}, "io_card: Invalid state 'ON' for output 3" + state_need},
         {{"-p", port, "-s", "bad", "-3", "bad"}, "io_card: Invalid pattern 'bad" + pattern_need},
         {{"-p", port, "-3", "on", "4", "on"}, "io_card: Unexpected argument '4'\n" + usage},
