@@ -30,7 +30,8 @@ std::string read_line(int fd, int timeout_ms, std::size_t most = std::string::np
 run_result finish(child_process& child, int timeout_ms);
 
 // Runs the built io_card, invoked as "io_card". A redirect such as "2>&-" is
-// applied by a shell that then execs io_card.
+// applied by a shell that then execs io_card; it may start with shell commands
+// for the shell to run first, each ending in ';' ("ulimit -n 4; 2>&-").
 run_result run_io_card(const std::vector<std::string>& args, int timeout_ms = 10000,
                        const std::string& redirect = {});
 
@@ -53,7 +54,7 @@ struct wire_case {
     std::vector<std::string> args;  // after -p and the card's path
     std::string wire;               // every byte the card received
     std::string out;
-    std::string err;  // "{port}" stands for the card's path
+    std::string err;  // "{port}" stands for the card's path, here and in out
     int status;
     std::string stale = {};     // queued on the line, raw from an earlier run, before this run
     std::string redirect = {};  // as for run_io_card
@@ -63,7 +64,7 @@ struct wire_case {
     // --pause=2000 (500 where the card answers a command with nothing, which
     // waits the pause out) and, on a card that paces its bytes, --gap=100. The
     // row's own --pause and --gap come after them and count. A row about timing
-    // runs with io_card's defaults and its own options alone.
+    // runs with io_card's defaults and its own options alone, and fails after 5 s.
     bool timing = false;
     // With --trace among args: the last set frame left at least this long after
     // the first, by the times that --trace shows.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "card_sim.h"
 #include "harness.h"
 #include "messages.h"
 #include "options.h"
@@ -91,26 +92,21 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
     };
     // clang-format off
     const invalid_case cases[] = {
-        {{}, "io_card: Missing port (-p)\n" + usage},
         {{"-g"}, "io_card: Missing port (-p)\n" + usage},
         {{"-p", ""}, "io_card: Missing port (-p)\n" + usage},
         {{"-p", std::string(256, 'x')},
          "io_card: Invalid port name\nio_card: a port name is at most 255 bytes\n" + hint},
-        {{"-p", port, "-s", "101"}, "io_card: Invalid pattern '101" + pattern_need},
         {{"-p", port, "-s", "1111000011"}, "io_card: Invalid pattern '1111000011" + pattern_need},
-        {{"-p", port, "-s", ""}, "io_card: Invalid pattern '" + pattern_need},
+        {{"-p", port, "-s", "x1010101"}, "io_card: Invalid pattern 'x1010101" + pattern_need},
         {{"-p", port, "-s", "1010101x"}, "io_card: Invalid pattern '1010101x" + pattern_need},
         {{"-p", port, "-3", "ON"}, "io_card: Invalid state 'ON' for output 3" + state_need},
-        {{"-p", port, "-3", "On"}, "io_card: Invalid state 'On' for output 3" + state_need},
-        {{"-p", port, "-5", "on "}, "io_card: Invalid state 'on ' for output 5" + state_need},
-        {{"-p", port, "-4", "maybe"}, "io_card: Invalid state 'maybe' for output 4" + state_need},
         {{"-p", port, "-s", "bad", "-3", "bad"}, "io_card: Invalid pattern 'bad" + pattern_need},
         {{"-p", port, "-3", "on", "4", "on"}, "io_card: Unexpected argument '4'\n" + usage},
         {{"-p", port, "-9", "on"}, "io_card: invalid option -- '9'\n" + usage},
         {{"-p", port, "-3"}, "io_card: option requires an argument -- '3'\n" + usage},
         {{"-p", port, "--pause"}, "io_card: option '--pause' requires an argument\n" + usage},
-        {{"-p", port, "--version=1"}, "io_card: option '--version' doesn't allow an argument\n" + usage},
-        {{"-p", port, "-g\x1b[31m"}, "io_card: invalid option -- '\\x1b'\n" + usage},
+        {{"-p", port, "--help=1"}, "io_card: option '--help' doesn't allow an argument\n" + usage},
+        {{"-p", port, "-g\x01"}, "io_card: invalid option -- '\\x01'\n" + usage},
         {{"-p", port, "--\x1b[31m"}, "io_card: unrecognized option '--\\x1b[31m'\n" + usage},
         {{"-p", port, "--ver"}, "io_card: option '--ver' is ambiguous; possibilities: '--verify' '--version'\n" + usage},
         // Words reach the terminal with their control bytes escaped and UTF-8 kept.
@@ -140,6 +136,11 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
     }
     auto nameless = spawn(IO_CARD_PATH, "", {"-p", port, "-s", "bad"});
     EXPECT_EQ(finish(nameless, 10000).err, "io_card: Invalid pattern 'bad" + pattern_need);
+    auto renamed = spawn(IO_CARD_PATH, "/usr/bin/io_card", {});
+    EXPECT_EQ(finish(renamed, 10000).err,
+              "/usr/bin/io_card: Missing port (-p)\nUsage: /usr/bin/io_card -p port "
+              "[-s (8bit data)] [-g] [-1..8 (on|off)]\nTry '/usr/bin/io_card --help' "
+              "for more information.\n");
 }
 
 TEST(Options, HelpAndVersion) {
@@ -178,17 +179,20 @@ TEST(Messages, ShowWordsAndCardBytes) {
         std::string bytes, word, card;
     };
     // clang-format off
+    // NBSP, letters, emoji, then the lowest or the highest character that each range of
+    // lead bytes begins: U+00C0, U+0800, U+FFFD, U+10000, U+100000.
+    const std::string valid = "\xc2\xa0\xc3\xb6\xe2\x82\xac\xf0\x9f\x98\x80\xc3\x80\xe0\xa0\x80\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x80\x80\x80";
+    // Overlong, a surrogate, past U+10FFFF, a second byte past its range, overlong in four
+    // bytes, a lead of nothing: every byte is shown as \xNN.
+    const std::string invalid = "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xc3\\xc0\\xf0\\x8f\\xbf\\xbf\\xf8\\x88\\x80\\x80";
     const shown_case cases[] = {
         {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
         {"\x1b[2J\x7f\r", "\\x1b[2J\\x7f\\x0d", "\\x1b[2J\\x7f\\x0d"},
         {"a\\b ~", "a\\b ~", "a\\x5cb ~"},
         {"\xc2\x9b" "2J", "\\xc2\\x9b2J", "\\xc2\\x9b2J"},      // C1: CSI
-        {"\xc2\xa0\xc3\xb6\xe2\x82\xac\xf0\x9f\x98\x80",            // NBSP, letters, emoji
-         "\xc2\xa0\xc3\xb6\xe2\x82\xac\xf0\x9f\x98\x80",
-         "\\xc2\\xa0\\xc3\\xb6\\xe2\\x82\\xac\\xf0\\x9f\\x98\\x80"},
+        {valid, valid, "\\xc2\\xa0\\xc3\\xb6\\xe2\\x82\\xac\\xf0\\x9f\\x98\\x80\\xc3\\x80\\xe0\\xa0\\x80\\xef\\xbf\\xbd\\xf0\\x90\\x80\\x80\\xf4\\x80\\x80\\x80"},
         {"\xff\xe2\x82x", "\\xff\\xe2\\x82x", "\\xff\\xe2\\x82x"},  // invalid, cut short
-        {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",                  // overlong, surrogate, past U+10FFFF
-         "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80", "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
+        {*card_sim::unescape(invalid), invalid, invalid},
         {"\xe2\x82\xac\x80", "\xe2\x82\xac\\x80", "\\xe2\\x82\\xac\\x80"},  // a stray continuation
     };
     // clang-format on
@@ -204,6 +208,16 @@ TEST(Messages, ShowWordsAndCardBytes) {
     EXPECT_EQ(shown(every_control.c_str()).text, escaped);  // a port always fits
     const std::string cut = shown((every_control + every_control).c_str()).text;
     EXPECT_EQ(cut.substr(0, escaped.size()) + cut.substr(cut.size() - 3), escaped + "...");
+
+    // --trace's times: tenths of a millisecond since the trace began, rounded.
+    constexpr long long began = 5'000'000'000;
+    start_trace(true, began);
+    testing::internal::CaptureStderr();
+    for (const long long after : {0LL, 49'999LL, 50'000LL, 1'000'000'000LL})
+        trace(began + after, '>', "g", 1);
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "io_card: 0.0 ms > g\nio_card: 0.0 ms > g\nio_card: 0.1 ms > g\nio_card: 1000.0 ms > g\n");
 }
 
 }  // namespace

@@ -1,0 +1,88 @@
+// Preloaded into io_card by the tests, it ends calls as a line, a driver or the
+// kernel may at the worst moment. IO_CARD_FAULT="CALL N RESULT [TIMES]": the Nth
+// call of CALL (read, write, ppoll, ioctl, tcsetattr) on a terminal, and the TIMES - 1
+// after it, fail with the errno named RESULT (EIO, EAGAIN...); a RESULT of 0
+// returns 0, and -K lets a read or write through with at most K bytes.
+#include <dlfcn.h>
+#include <sys/types.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int isatty(int fd) noexcept;
+
+namespace {
+
+char call[16];
+long nth = 0;
+long result = 0;  // an errno, 0, or -K
+long times = 1;
+long calls = 0;
+
+const bool planned = [] {
+    char word[32] = "";
+    const char* fault = std::getenv("IO_CARD_FAULT");
+    if (fault == nullptr || std::sscanf(fault, "%15s %ld %31s %ld", call, &nth, word, &times) < 3) {
+        return false;
+    }
+    result = std::strtol(word, nullptr, 10);
+    for (int error = 1; error < 256; ++error) {
+        if (strerrorname_np(error) != nullptr && std::strcmp(strerrorname_np(error), word) == 0) {
+            result = error;
+        }
+    }
+    return true;
+}();
+
+// What a call ends with in place of its own (-1 with errno set, or 0), or 1 for
+// one that goes on, with its count cut where it falls short.
+int ends(const char* name, int fd, std::size_t* count = nullptr) {
+    const int kept = errno;  // isatty sets it on other descriptors
+    const bool chosen = planned && std::strcmp(name, call) == 0 && isatty(fd) == 1 &&
+                        ++calls >= nth && calls < nth + times;
+    errno = kept;
+    if (chosen && result < 0 && count != nullptr && *count > static_cast<std::size_t>(-result)) {
+        *count = static_cast<std::size_t>(-result);
+    }
+    if (!chosen || result < 0) return 1;
+    errno = static_cast<int>(result);
+    return result == 0 ? 0 : -1;
+}
+
+template <typename Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* bytes, std::size_t count) {
+    const int ended = ends("read", fd, &count);
+    return ended < 1 ? ended : next<decltype(&read)>("read")(fd, bytes, count);
+}
+
+ssize_t write(int fd, const void* bytes, std::size_t count) {
+    const int ended = ends("write", fd, &count);
+    return ended < 1 ? ended : next<decltype(&write)>("write")(fd, bytes, count);
+}
+
+// The first descriptor decides: io_card waits for one alone.
+int ppoll(const int* fds, unsigned long count, const void* timeout, const void* mask) {
+    const int ended = ends("ppoll", fds[0]);
+    return ended < 1 ? ended : next<decltype(&ppoll)>("ppoll")(fds, count, timeout, mask);
+}
+
+// io_card's one ioctl, FIONREAD, takes a pointer.
+int ioctl(int fd, unsigned long request, void* argument) noexcept {
+    const int ended = ends("ioctl", fd);
+    return ended < 1 ? ended : next<decltype(&ioctl)>("ioctl")(fd, request, argument);
+}
+
+int tcsetattr(int fd, int when, const void* settings) noexcept {
+    const int ended = ends("tcsetattr", fd);
+    return ended < 1 ? ended : next<decltype(&tcsetattr)>("tcsetattr")(fd, when, settings);
+}
+}
