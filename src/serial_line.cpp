@@ -401,50 +401,19 @@ bool purge_answered() {
 // not, and closes the connection. Returns whether it took it; fails on a
 // refusal, a malformed answer or none.
 bool set_server_line(int fd) {
-    constexpr unsigned char options[] = {iac, will,      binary,
-                                         iac, do_option, binary,
-                                         iac, will,      suppress_go_ahead,
-                                         iac, do_option, suppress_go_ahead,
-                                         iac, will,      com_port};
+    // clang-format off
+    constexpr unsigned char options[] = {
+        iac, will, binary,  iac, do_option, binary,
+        iac, will, suppress_go_ahead,  iac, do_option, suppress_go_ahead,
+        iac, will, com_port};
     // 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
-    constexpr unsigned char settings[] = {iac,
-                                          subnegotiation,
-                                          com_port,
-                                          set_baudrate,
-                                          0,
-                                          0,
-                                          0x25,
-                                          0x80,
-                                          iac,
-                                          subnegotiation_end,
-                                          iac,
-                                          subnegotiation,
-                                          com_port,
-                                          set_datasize,
-                                          8,
-                                          iac,
-                                          subnegotiation_end,
-                                          iac,
-                                          subnegotiation,
-                                          com_port,
-                                          set_parity,
-                                          1,
-                                          iac,
-                                          subnegotiation_end,
-                                          iac,
-                                          subnegotiation,
-                                          com_port,
-                                          set_stopsize,
-                                          1,
-                                          iac,
-                                          subnegotiation_end,
-                                          iac,
-                                          subnegotiation,
-                                          com_port,
-                                          set_control,
-                                          1,
-                                          iac,
-                                          subnegotiation_end};
+    constexpr unsigned char settings[] = {
+        iac, subnegotiation, com_port, set_baudrate, 0, 0, 0x25, 0x80, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_datasize, 8, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_parity, 1, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_stopsize, 1, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_control, 1, iac, subnegotiation_end};
+    // clang-format on
     // The settings follow the offer at once: a server takes them once it agrees,
     // which it says first, and one that refuses says so instead of answering.
     unsigned char hello[sizeof options + sizeof settings];
