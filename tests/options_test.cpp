@@ -203,6 +203,8 @@ TEST(Messages, ShowWordsAndCardBytes) {
         EXPECT_EQ(show_bytes(c.bytes.data(), c.bytes.size(), text, sizeof text), c.card.size());
         EXPECT_EQ(text, c.card);
     }
+    char tight[8];  // room for "a" and the zero, not for the whole \xff after it
+    EXPECT_EQ(show_bytes("a\xff", 2, tight, 5), 1u);
     std::string escaped;
     for (int i = 0; i < 255; ++i) escaped += "\\x01";
     EXPECT_EQ(shown(every_control.c_str()).text, escaped);  // a port always fits
