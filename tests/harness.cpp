@@ -262,6 +262,7 @@ void expect_run(const wire_case& c) {
     EXPECT_EQ(result.status, c.status);
     if (c.apart_ms > 0) {
         EXPECT_GE(set_frames_apart(result.err), c.apart_ms * 10L) << result.err;
+        EXPECT_LE(set_frames_apart(result.err), c.apart_ms * 10L + 1500) << result.err;
     }
 }
 

@@ -67,7 +67,7 @@ struct wire_case {
     // runs with io_card's defaults and its own options alone, and fails after 5 s.
     bool timing = false;
     // With --trace among args: the last set frame left at least this long after
-    // the first, by the times that --trace shows.
+    // the first, by the times that --trace shows, and not 150 ms later.
     int apart_ms = 0;
     bool served = false;  // through a card_sim::serial_server; "{port}" is its url()
 };
