@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "card_protocol.h"
 #include "messages.h"
@@ -27,13 +28,17 @@ void hold_standard_descriptors() {
 }
 
 // The signals that a caller stops a run with: Ctrl-C, kill, a terminal or a
-// framework's time-out gone.
+// framework's time-out gone. One that the caller ignores, as nohup ignores
+// SIGHUP, stays ignored: blocked and waited for, it would be taken all the same.
 sigset_t stop_signals() {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+            sigaddset(&signals, signal);
+        }
+    }
     return signals;
 }
 
@@ -65,7 +70,7 @@ int wait_until(long long deadline) {
 [[noreturn]] void end_by(int signal) {
     const int status = finish_output();
     if (status != 0) std::exit(status);
-    std::signal(signal, SIG_DFL);
+    // Its action is the default one: no signal waited for is ignored or handled.
     sigset_t just;
     sigemptyset(&just);
     sigaddset(&just, signal);

@@ -80,9 +80,11 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
          "gs00100000s", "00100000", "", 0},
         {"--for --verify reads back both", card_with("11111111"), {"--verify", "-3", "off", "--for=1"},
          "gs11011111sggs11111111sg", "1101111111111111", "", 0},
-        {"--for: a stuck card", stuck, {"--verify", "-3", "on", "--for=1"}, "gs00100000sg", "00100000",
-         "io_card: the card on {port} holds 00000000, not 00100000\n"
-         "io_card: not switched back, and may still be as this run switched them: output 3 on\n", 1},
+        {"--for: a stuck card", stuck, {"--verify", "-1", "on", "--for=1"}, "gs10000000sg", "10000000",
+         "io_card: the card on {port} holds 00000000, not 10000000\n"
+         "io_card: not switched back, and may still be as this run switched them: output 1 on\n", 1},
+        {"--for to a full disk", card_with("11111111"), {"-3", "off", "--for=1"}, "gs11011111sgs11111111s", "",
+         "io_card: Error writing to standard output: No space left on device\n", 1, {}, ">/dev/full"},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -159,7 +161,7 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
         for (int i = 0; i < 3; ++i) {
             SCOPED_TRACE(std::string(stage.name) + ", signal " + std::to_string(signals[i]));
             const run_result result = finish(runs[i], 10000);
-            EXPECT_EQ(result.status, 128 + signals[i]) << result.err;
+            EXPECT_EQ(result.signal, signals[i]) << result.status << result.err;
             EXPECT_EQ(result.err, "");
             EXPECT_EQ(printed[i] + result.out, stage.wire.size() > 1 ? "1101111111111111" : "");
             EXPECT_TRUE(cards[i]->await(stage.wire.size()));
@@ -184,15 +186,19 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
     EXPECT_EQ(unplugged.status, 1);
 
     // Two timed runs that overlap each put back their own outputs alone, and a
-    // run whose reader has gone puts back all the same.
+    // run whose reader has gone puts back all the same. A signal that the caller
+    // ignores, as nohup does SIGHUP, stays ignored.
     const card_sim::simulated_card shared(card_with("11111111"));
-    auto third = spawn(IO_CARD_PATH, "io_card", on_card(shared, {"-3", "off", "--for=600000"}));
+    std::vector<std::string> nohup{"-c", "trap '' HUP; exec -a io_card \"$0\" \"$@\"", IO_CARD_PATH};
+    for (const auto& arg : on_card(shared, {"-3", "off", "--for=600000"})) nohup.push_back(arg);
+    auto third = spawn("/bin/bash", "bash", nohup);
     EXPECT_EQ(read_line(third.out_fd, 10000, 8), "11011111");
     auto fifth = spawn(IO_CARD_PATH, "io_card", on_card(shared, {"-5", "off", "--for=600000"}));
     close(std::exchange(fifth.out_fd, -1));
     ASSERT_TRUE(shared.await(22, 32));
+    kill(third.pid, SIGHUP);
     kill(third.pid, SIGTERM);
-    EXPECT_EQ(finish(third, 10000).status, 128 + SIGTERM);
+    EXPECT_EQ(finish(third, 10000).signal, SIGTERM);
     kill(fifth.pid, SIGHUP);
     const run_result unread = finish(fifth, 10000);
     EXPECT_EQ(unread.err, "io_card: Error writing to standard output: Broken pipe\n");

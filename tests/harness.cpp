@@ -173,7 +173,8 @@ run_result finish(child_process& child, int timeout_ms) {
         }
         usleep(1000);
     }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
     return result;
 }
 

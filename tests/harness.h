@@ -9,6 +9,7 @@
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal
+    int signal = 0;   // the signal that ended it, if one did
     std::string out;
     std::string err;
     bool timed_out = false;

@@ -122,7 +122,7 @@ TEST(Options, InvalidCommandLinesAreRefusedBeforeOpening) {
         {{"-p", port, "--wait=600001"}, "io_card: Invalid wait '600001' (need 0 to 600000 milliseconds)\n" + hint},
         {{"-p", port, "-1", "on", "--for=0"}, "io_card: Invalid duration '0" + for_need},
         {{"-p", port, "-1", "on", "--for=86400001"}, "io_card: Invalid duration '86400001" + for_need},
-        {{"-p", port, "-g", "--for=100"}, "io_card: --for needs -s or -1 ... -8: it puts back what they switch\n" + hint},
+        {{"-p", port, "-g", "--for=1"}, "io_card: --for needs -s or -1 ... -8: it puts back what they switch\n" + hint},
         {{"-p", port, "-3", "toggle", "-3", "on"}, "io_card: Output 3 cannot both toggle and switch on\n" + hint},
         {{"-p", port, "-8", "off", "-8", "toggle"}, "io_card: Output 8 cannot both toggle and switch off\n" + hint},
     };

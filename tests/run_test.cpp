@@ -47,7 +47,7 @@ TEST(Run, SetAndGetStages) {
     stuck.stuck = true;
     // Bytes that a line not set raw would take for its own, then the backslash.
     auto awkward = card_with("00000000");
-    awkward.get.extra = "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\"s;
+    awkward.get.extra = "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\"s + std::string(250, '.');
     // Eight bytes that all need \xNN: C1 CSI, ESC, DEL, the backslash, CR, LF, 0xff.
     auto controls = card_with("00000000");
     controls.get.bytes = "\xc2\x9b\x1b\x7f\\\r\n\xff";
@@ -78,7 +78,7 @@ TEST(Run, SetAndGetStages) {
         {"--trace shows every byte", awkward, {"--trace", "-s", "10101010", "-g"}, "s10101010sg",
          "1010101010101010" + awkward.get.extra, "io_card: T ms > s10101010s\nio_card: T ms < 10101010\n"
          "io_card: T ms > g\nio_card: T ms < 10101010\\x0d\\x0a\\x03\\x11\\x13\\x7f\\x00\\xff\\x1a\\x04\\x1c"
-         "\\x15\\x12\\x16\\x17\\x0f\\x5c\n", 0},
+         "\\x15\\x12\\x16\\x17\\x0f\\x5c" + std::string(250, '.') + "\n", 0},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -187,7 +187,7 @@ TEST(Run, HostileDevices) {
          "io_card: /nonexistent/\\x1b]0;owned\\x07: No such file or directory\n", 1},
         {{"-p", scratch, "-g"}, "Error opening "s + scratch + "!\nio_card: " + scratch + ": Is a directory\n", 1},
         // The null device is a dry run: a pattern is taken, -g waits its pause for no answer.
-        {{"-p", "/dev/null", "-s", "10101010"}, "", 0},
+        {{"-p", "/dev/null", "--gap=10000", "-s", "10101010"}, "", 0},
         {{"-p", "/dev/null", "--pause=300", "-g"}, "io_card: No answer from the card on /dev/null\n", 1, 300},
         // Devices and files that give anything but a card's answers.
         {{"-p", "/dev/zero", "-g"}, refused("/dev/zero"), 1},

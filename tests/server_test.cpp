@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "card_sim.h"
 #include "harness.h"
@@ -20,12 +22,15 @@ namespace {
 
 using namespace std::string_literals;
 
-// A server on a loopback port that sends greeting to the first client at once,
-// then, once it hears 'g', answer, and closes the connection. heard() is what
-// it was sent, once the connection is over.
+// A server on a loopback port for one client. It sends greeting at once, then:
+// waits for 'g', sends answer and hangs up; or the same, then listens on until
+// the client hangs up; or turns the client away: hangs up its side at once and
+// listens. heard() is what it was sent, once the connection is over.
+enum class ending { answer_and_hang_up, answer_and_listen, turn_away };
+
 class scripted_server {
 public:
-    scripted_server(std::string greeting, std::string answer) {
+    scripted_server(std::string greeting, std::string answer, ending how) {
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -35,18 +40,23 @@ public:
         listen(listener_, 1);
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
         url_ = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-        thread_ = std::thread([this, greeting, answer] {
+        thread_ = std::thread([this, greeting, answer, how] {
             pollfd waiting{listener_, POLLIN, 0};
             if (poll(&waiting, 1, 10000) != 1) return;
             const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+            if (how == ending::turn_away) shutdown(client, SHUT_WR);
             char byte = 0;
             waiting.fd = client;
-            while (heard_.find('g') == std::string::npos && poll(&waiting, 1, 10000) == 1 &&
-                   recv(client, &byte, 1, 0) == 1) {
-                heard_ += byte;
-            }
+            const auto listen = [&](bool until_g) {
+                while ((!until_g || heard_.find('g') == std::string::npos) &&
+                       poll(&waiting, 1, 10000) == 1 && recv(client, &byte, 1, 0) == 1) {
+                    heard_ += byte;
+                }
+            };
+            if (how != ending::turn_away) listen(true);
             send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+            if (how != ending::answer_and_hang_up) listen(false);
             close(client);
         });
     }
@@ -137,48 +147,71 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
                               subnegotiation('\x01', "\x00\x00\x25\x80"s) +
                               subnegotiation('\x02', "\x08") + subnegotiation('\x03', "\x01") +
                               subnegotiation('\x04', "\x01") + subnegotiation('\x05', "\x01");
-    const std::string purge = subnegotiation('\x0c', "\x01");
-    const std::string agreed = "\xff\xfb\x00\xff\xfd\x00\xff\xfd,"s;
-    const std::string settings = subnegotiation('f', "\x08") + subnegotiation('g', "\x01") +
-                                 subnegotiation('h', "\x01") + subnegotiation('i', "\x01") +
-                                 subnegotiation('p', "\x01");
-    const std::string sound = agreed + subnegotiation('e', "\x00\x00\x25\x80"s) + settings;
+    const std::string asked = hello + subnegotiation('\x0c', "\x01") + "g";
+    const std::string agreed = "\xff\xfb\x00\xff\xfd\x00\xff\xfd,"s +
+                               subnegotiation('e', "\x00\x00\x25\x80"s) +
+                               subnegotiation('f', "\x08") + subnegotiation('g', "\x01") +
+                               subnegotiation('h', "\x01");
+    const std::string sound = agreed + subnegotiation('i', "\x01") + subnegotiation('p', "\x01");
+    // In the card's answer: a line state that holds SE's byte, and an option
+    // offered and asked for, which io_card refuses.
+    const std::string telnet_between = "1100" + subnegotiation('j', "\xf0") + "\xff\xfb\x18\xff\xfd\x18"s;
     struct fault_case {
         const char* name;
-        std::string greeting, answer, err;
-        bool asked;  // whether the card was sent 'g'
+        std::string greeting, answer;
+        ending how;
+        std::string err, heard;
+        std::vector<std::string> args = {"-g"};
+        std::string out = {};
     };
     const std::string reading = "io_card: Error reading from {port}: the server ";
     const std::string setting = "io_card: Error setting up {port}: the server ";
+    const auto hang_up = ending::answer_and_hang_up;
     // clang-format off
     const fault_case cases[] = {
-        {"an endless subnegotiation", "\xff\xfa," + std::string(100, 'x'), "",
-         reading + "sent a Telnet subnegotiation longer than 64 bytes\n", false},
-        {"a malformed command", "\xff\x01", "", reading + "sent a malformed Telnet command\n", false},
-        {"no RFC 2217", "\xff\xfe,", "", setting + "does not do RFC 2217\n", false},
-        {"other settings", agreed + subnegotiation('e', "\x00\x00\x12\xc0"s) + settings, "",
-         setting + "did not take 9600 baud, 8N1, no flow control\n", false},
-        {"dropped mid-answer", sound, "1100", reading + "closed the connection\n", true},
+        {"an endless subnegotiation", "\xff\xfa," + std::string(100, 'x'), "", hang_up,
+         reading + "sent a Telnet subnegotiation longer than 64 bytes\n", hello},
+        {"a malformed command", "\xff\x01", "", hang_up, reading + "sent a malformed Telnet command\n", hello},
+        {"no RFC 2217", "\xff\xfe,", "", hang_up, setting + "does not do RFC 2217\n", hello},
+        {"other settings", agreed + subnegotiation('i', "\x02"), "", hang_up,
+         setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
+        {"a setting answered without its value", agreed + subnegotiation('i', ""), "", hang_up,
+         setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
+        {"no answer to the purge", agreed + subnegotiation('i', "\x01"), "", hang_up,
+         setting + "did not answer within 3 seconds\n", hello + subnegotiation('\x0c', "\x01")},
+        {"dropped mid-answer", sound, "1100", hang_up, reading + "closed the connection\n", asked},
+        {"turned away in many words", std::string(70, 'w'), "", ending::turn_away,
+         "io_card: {port} is busy\nio_card: the server said: " + std::string(63, 'w') + "\n", hello,
+         {"--wait=0", "-g"}},
+        {"Telnet between the card's bytes", sound, telnet_between + "0011", ending::answer_and_listen, "",
+         asked + "\xff\xfe\x18\xff\xfc\x18", {"--pause=2000", "-g"}, "11000011"},
     };
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        scripted_server server(c.greeting, c.answer);
-        const run_result result = run_io_card({"-p", server.url(), "-g"});
+        scripted_server server(c.greeting, c.answer, c.how);
+        std::vector<std::string> args{"-p", server.url()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const run_result result = run_io_card(args);
         std::string err = c.err;
-        err.replace(err.find("{port}"), 6, server.url());
+        if (!err.empty()) err.replace(err.find("{port}"), 6, server.url());
         EXPECT_EQ(result.err, err);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(card_sim::escape(server.heard()),
-                  card_sim::escape(c.asked ? hello + purge + "g" : hello));
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.out.empty() ? 1 : 0);
+        EXPECT_EQ(card_sim::escape(server.heard()), card_sim::escape(c.heard));
     }
-    // Nothing listening: a port just let go of.
+    // Nothing listening, on a port just let go of; names that are no server's.
     const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
-    const run_result refused = run_io_card({"-p", gone, "-g"});
-    EXPECT_EQ(refused.err,
-              "Error opening " + gone + "!\nio_card: " + gone + ": Connection refused\n");
-    EXPECT_EQ(refused.status, 1);
+    const std::string unnamed = "name the server as rfc2217://HOST:PORT";
+    for (const auto& [url, reason] : {std::pair{gone, "Connection refused"s},
+                                      {"rfc2217://localhost"s, unnamed},
+                                      {"rfc2217://::1:2217"s, unnamed},
+                                      {"rfc2217://127.0.0.1:0"s, unnamed}}) {
+        SCOPED_TRACE(url);
+        const run_result refused = run_io_card({"-p", url, "-g"});
+        EXPECT_EQ(refused.err, "Error opening " + url + "!\nio_card: " + url + ": " + reason + "\n");
+        EXPECT_EQ(refused.status, 1);
+    }
 }
 
 }  // namespace
