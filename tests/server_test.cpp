@@ -155,7 +155,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     const std::string sound = agreed + subnegotiation('i', "\x01") + subnegotiation('p', "\x01");
     // In the card's answer: a line state that holds SE's byte, and an option
     // offered and asked for, which io_card refuses.
-    const std::string telnet_between = "1100" + subnegotiation('j', "\xf0") + "\xff\xfb\x18\xff\xfd\x18"s;
+    const std::string telnet_between = "1100" + subnegotiation('j', "\xf0X") + "\xff\xfb\x18\xff\xfd\x18"s;
     struct fault_case {
         const char* name;
         std::string greeting, answer;
