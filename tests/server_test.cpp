@@ -200,13 +200,15 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         EXPECT_EQ(result.status, c.out.empty() ? 1 : 0);
         EXPECT_EQ(card_sim::escape(server.heard()), card_sim::escape(c.heard));
     }
-    // Nothing listening, on a port just let go of; names that are no server's.
+    // Nothing listening, on a port just let go of; names that are no server's,
+    // and one that no resolver knows, without asking a network.
     const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
     const std::string unnamed = "name the server as rfc2217://HOST:PORT";
     for (const auto& [url, reason] : {std::pair{gone, "Connection refused"s},
                                       {"rfc2217://localhost"s, unnamed},
                                       {"rfc2217://::1:2217"s, unnamed},
-                                      {"rfc2217://127.0.0.1:0"s, unnamed}}) {
+                                      {"rfc2217://127.0.0.1:0"s, unnamed},
+                                      {"rfc2217://[fe80::1%nosuchif]:2217"s, "Name or service not known"s}}) {
         SCOPED_TRACE(url);
         const run_result refused = run_io_card({"-p", url, "-g"});
         EXPECT_EQ(refused.err, "Error opening " + url + "!\nio_card: " + url + ": " + reason + "\n");
