@@ -67,8 +67,8 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
          "01100000", "", 0},
         // --for: the outputs switched go back to what the card reported first.
         // The states are read ahead of time, as long ahead as the first reading
-        // took and a gap more (200 ms here), so that the frame leaves on time.
-        apart(300, {"--for: off, then back", card_with("11111111"), {"--gap=100", "--trace", "-3", "off", "--for=300"},
+        // took and a gap more (600 ms here), so that the frame leaves on time.
+        apart(1000, {"--for: off, then back", card_with("11111111"), {"--gap=300", "--trace", "-3", "off", "--for=1000"},
                     "gs11011111sgs11111111s", "1101111111111111", trace_for, 0}),
         {"--for with a pattern", card_with("11110000"), {"-s", "00111100", "--for=1"},
          "gs00111100sgs11110000s", "0011110011110000", "", 0},
