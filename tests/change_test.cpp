@@ -187,7 +187,8 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
     // run whose reader has gone in the wait puts back all the same. A signal that the caller
     // ignores, as nohup does SIGHUP, stays ignored.
     const card_sim::simulated_card shared(card_with("11111111"));
-    std::vector<std::string> nohup{"-c", "trap '' HUP; exec -a io_card \"$0\" \"$@\"", IO_CARD_PATH};
+    std::vector<std::string> nohup{"-c", "trap '' HUP; exec -a io_card \"$0\" \"$@\"",
+                                   IO_CARD_PATH};
     for (const auto& arg : on_card(shared, {"-3", "off", "--for=600000"})) nohup.push_back(arg);
     auto third = spawn("/bin/bash", "bash", nohup);
     EXPECT_EQ(read_line(third.out_fd, 10000, 8), "11011111");

@@ -47,7 +47,8 @@ TEST(Run, SetAndGetStages) {
     stuck.stuck = true;
     // Bytes that a line not set raw would take for its own, then the backslash.
     auto awkward = card_with("00000000");
-    awkward.get.extra = "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\"s + std::string(250, '.');
+    awkward.get.extra =
+        "\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\"s + std::string(250, '.');
     // Eight bytes that all need \xNN: C1 CSI, ESC, DEL, the backslash, CR, LF, 0xff.
     auto controls = card_with("00000000");
     controls.get.bytes = "\xc2\x9b\x1b\x7f\\\r\n\xff";

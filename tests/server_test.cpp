@@ -148,14 +148,14 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
                               subnegotiation('\x02', "\x08") + subnegotiation('\x03', "\x01") +
                               subnegotiation('\x04', "\x01") + subnegotiation('\x05', "\x01");
     const std::string asked = hello + subnegotiation('\x0c', "\x01") + "g";
-    const std::string agreed = "\xff\xfb\x00\xff\xfd\x00\xff\xfd,"s +
-                               subnegotiation('e', "\x00\x00\x25\x80"s) +
-                               subnegotiation('f', "\x08") + subnegotiation('g', "\x01") +
-                               subnegotiation('h', "\x01");
+    const std::string agreed =
+        "\xff\xfb\x00\xff\xfd\x00\xff\xfd,"s + subnegotiation('e', "\x00\x00\x25\x80"s) +
+        subnegotiation('f', "\x08") + subnegotiation('g', "\x01") + subnegotiation('h', "\x01");
     const std::string sound = agreed + subnegotiation('i', "\x01") + subnegotiation('p', "\x01");
     // In the card's answer: a line state that holds SE's byte, and an option
     // offered and asked for, which io_card refuses.
-    const std::string telnet_between = "1100" + subnegotiation('j', "\xf0X") + "\xff\xfb\x18\xff\xfd\x18"s;
+    const std::string telnet_between =
+        "1100" + subnegotiation('j', "\xf0X") + "\xff\xfb\x18\xff\xfd\x18"s;
     struct fault_case {
         const char* name;
         std::string greeting, answer;
@@ -204,14 +204,16 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     // and one that no resolver knows, without asking a network.
     const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
     const std::string unnamed = "name the server as rfc2217://HOST:PORT";
-    for (const auto& [url, reason] : {std::pair{gone, "Connection refused"s},
-                                      {"rfc2217://localhost"s, unnamed},
-                                      {"rfc2217://::1:2217"s, unnamed},
-                                      {"rfc2217://127.0.0.1:0"s, unnamed},
-                                      {"rfc2217://[fe80::1%nosuchif]:2217"s, "Name or service not known"s}}) {
+    for (const auto& [url, reason] :
+         {std::pair{gone, "Connection refused"s},
+          {"rfc2217://localhost"s, unnamed},
+          {"rfc2217://::1:2217"s, unnamed},
+          {"rfc2217://127.0.0.1:0"s, unnamed},
+          {"rfc2217://[fe80::1%nosuchif]:2217"s, "Name or service not known"s}}) {
         SCOPED_TRACE(url);
         const run_result refused = run_io_card({"-p", url, "-g"});
-        EXPECT_EQ(refused.err, "Error opening " + url + "!\nio_card: " + url + ": " + reason + "\n");
+        EXPECT_EQ(refused.err,
+                  "Error opening " + url + "!\nio_card: " + url + ": " + reason + "\n");
         EXPECT_EQ(refused.status, 1);
     }
 }
