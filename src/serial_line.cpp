@@ -34,6 +34,12 @@ constexpr tcflag_t output_cleared = OPOST;
 constexpr tcflag_t local_cleared = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
 constexpr tcflag_t control_cleared = CSIZE | PARENB | CSTOPB | CRTSCTS;
 constexpr tcflag_t control_set = CS8 | CLOCAL | CREAD;
+// Left on the line while a run may be owed an answer: a local mode that a raw
+// line ignores and that the driver keeps when the port is closed, so that a run
+// killed before its answer came, or that gave up on it, tells the next one.
+constexpr tcflag_t owed_mark = ECHOPRT;
+// When this run found the mark, on CLOCK_MONOTONIC in ns; 0 if it did not.
+long long marked_at = 0;
 
 bool is_raw_9600_8n1(const termios& line) {
     return cfgetispeed(&line) == B9600 && cfgetospeed(&line) == B9600 &&
@@ -159,6 +165,8 @@ struct server_state {
     bool refused = false;  // the server does not do COM-PORT-OPTION
     bool answered[purge_data + 1] = {};
     unsigned long value[purge_data + 1] = {};
+    // When the connection that took the port was made.
+    long long connected_at = 0;
     // The card's bytes heard while listening for answers, and the first of them:
     // a server that turns a client away says why.
     std::size_t heard = 0;
@@ -375,6 +383,7 @@ int open_server(const card_request& request) {
         if (fd == -1) {
             error = errno;
         } else {
+            server.connected_at = now_ns();
             std::memcpy(&server.address, each->ai_addr, each->ai_addrlen);
             server.address_length = each->ai_addrlen;
         }
@@ -473,6 +482,7 @@ void take_server_port(int fd, int wait_ms) {
             fail_opening(server.name, std::strerror(error));
         }
         close(again);
+        server.connected_at = now_ns();
     }
 }
 
@@ -497,11 +507,13 @@ void set_line(int fd) {
     if (tcgetattr(fd, &line) != 0) {
         fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
     }
+    marked_at = (line.c_lflag & owed_mark) != 0 ? now_ns() : 0;
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
     line.c_iflag &= ~input_cleared;
     line.c_oflag &= ~output_cleared;
     line.c_lflag &= ~local_cleared;
+    line.c_lflag |= owed_mark;
     line.c_cflag &= ~control_cleared;
     line.c_cflag |= control_set;
     line.c_cc[VMIN] = 0;
@@ -515,6 +527,18 @@ void set_line(int fd) {
         fail_on_port(fd, "%s: Error setting up %s: %s",
                      "the line did not take 9600 baud, 8N1, raw");
     }
+}
+
+void unmark_line(int fd) {
+    if (port_is_null() || server.used) return;
+    termios line{};
+    if (tcgetattr(fd, &line) != 0) return;
+    line.c_lflag &= ~owed_mark;
+    tcsetattr(fd, TCSANOW, &line);
+}
+
+long long owed_answer_since() {
+    return server.used ? server.connected_at : marked_at;
 }
 
 int open_port(const card_request& request) {

@@ -90,7 +90,8 @@ TEST(Server, RunsThroughSer2net) {
     const wire_case cases[] = {
         served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
         served({"--verify -3 on", {}, {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0}),
-        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
+        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
+                                               "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
         served({"0xff and every awkward byte", awkward, {"-g"}, "g", "\xff\xff\r\n\x03\x11\x13\x7f\x00\xff"s, "", 0}),
         served({"--for", card_with("11111111"), {"-3", "off", "--for=1"}, "gs11011111sgs11111111s",
                 "1101111111111111", "", 0}),
@@ -118,7 +119,8 @@ TEST(Server, SetsTheLineAndTakesTurns) {
     const card_sim::serial_server server(card);
     if (server.missing()) GTEST_SKIP() << "ser2net is not installed";
     ASSERT_FALSE(server.url().empty()) << "ser2net did not listen";
-    auto first = spawn(IO_CARD_PATH, "io_card", on_card(card, {"-g"}, server.url()));
+    auto first =
+        spawn(IO_CARD_PATH, "io_card", on_card(card, {"--pause=2000", "-g"}, server.url()));
     ASSERT_TRUE(card.await(1));
     const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, server.url()));
     EXPECT_EQ(busy.err, "io_card: " + server.url() +
@@ -126,8 +128,8 @@ TEST(Server, SetsTheLineAndTakesTurns) {
     EXPECT_EQ(busy.status, 1);
     // Turned away first, the next run gets the server once the first is over,
     // and again, alone, to put the output back.
-    const run_result next =
-        run_io_card(on_card(card, {"--wait=10000", "-3", "on", "--for=1"}, server.url()));
+    const run_result next = run_io_card(
+        on_card(card, {"--pause=2000", "--wait=10000", "-3", "on", "--for=1"}, server.url()));
     EXPECT_EQ(next.out, "0010000000000000");
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_EQ(finish(first, 10000).out, "00000000");
