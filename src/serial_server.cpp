@@ -64,23 +64,13 @@ constexpr unsigned char set_stopsize = 4;
 constexpr unsigned char set_control = 5;
 constexpr unsigned char purge_data = 12;
 constexpr unsigned char server_answer = 100;
-constexpr std::size_t subnegotiation_capacity = 64;
 
 struct server_state {
     bool used = false;           // the port is on a server
     const char* name = nullptr;  // rfc2217://HOST:PORT
     sockaddr_storage address{};
     socklen_t address_length = 0;
-    enum class at {
-        data,
-        command,
-        option,
-        subnegotiation,
-        subnegotiation_command
-    } reading = at::data;
-    unsigned char verb = 0;  // WILL, WONT, DO or DONT, before its option
-    unsigned char sub[subnegotiation_capacity] = {};
-    std::size_t sub_length = 0;
+    telnet_decoder telnet;
     bool refused = false;  // the server does not do COM-PORT-OPTION
     bool answered[purge_data + 1] = {};
     unsigned long value[purge_data + 1] = {};
@@ -104,86 +94,44 @@ void tell_server(int fd, const unsigned char* bytes, std::size_t count) {
 
 // Refuses every option a server offers or asks for but the three this client
 // asked for itself: binary both ways, no go-aheads, and COM-PORT-OPTION.
-void answer_option(int fd, unsigned char verb, unsigned char option) {
+void answer_option(telnet_decoded& decoded, unsigned char verb, unsigned char option) {
     const bool ours = option == binary || option == suppress_go_ahead;
-    if (option == com_port && (verb == dont || verb == wont)) server.refused = true;
+    if (option == com_port && (verb == dont || verb == wont)) decoded.refused = true;
     if (ours || option == com_port || verb == dont || verb == wont) return;
-    const unsigned char refusal[] = {iac, verb == will ? dont : wont, option};
-    tell_server(fd, refusal, sizeof refusal);
+    unsigned char* const refusal = decoded.replies + decoded.replies_length;
+    refusal[0] = iac;
+    refusal[1] = verb == will ? dont : wont;
+    refusal[2] = option;
+    decoded.replies_length += 3;
 }
 
 // A COM-PORT-OPTION answer of the server's: its value, most significant byte first.
-void take_subnegotiation() {
-    if (server.sub_length < 2 || server.sub[0] != com_port) return;
-    const unsigned command = server.sub[1];
+void take_subnegotiation(const unsigned char* sub, std::size_t length) {
+    if (length < 2 || sub[0] != com_port) return;
+    const unsigned command = sub[1];
     if (command < server_answer || command > server_answer + purge_data) return;
     unsigned long value = 0;
-    for (std::size_t i = 2; i < server.sub_length && i < 6; ++i) value = value << 8 | server.sub[i];
+    for (std::size_t i = 2; i < length && i < 6; ++i) value = value << 8 | sub[i];
     server.answered[command - server_answer] = true;
     server.value[command - server_answer] = value;
 }
 
-// Decodes count bytes from the server in place: Telnet's commands are answered
-// or taken, the card's bytes moved to the front. Returns how many of those
-// there are, or -1 with errno EPROTO for a malformed command and EMSGSIZE for
-// a subnegotiation past its bound.
+// Decodes count bytes from the server in place, as read_port reads them: the
+// card's bytes are returned, Telnet's commands answered or taken. Returns -1
+// with errno EPROTO or EMSGSIZE for a server that broke Telnet's rules.
 ssize_t take_from_server(int fd, char* bytes, std::size_t count) {
-    using at = server_state::at;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        switch (server.reading) {
-        case at::data:
-            if (byte == iac) {
-                server.reading = at::command;
-            } else {
-                bytes[kept++] = bytes[i];
-            }
-            break;
-        case at::command:
-            server.reading = at::data;
-            if (byte == iac) {
-                bytes[kept++] = bytes[i];
-            } else if (byte >= will) {
-                server.verb = byte;
-                server.reading = at::option;
-            } else if (byte == subnegotiation) {
-                server.sub_length = 0;
-                server.reading = at::subnegotiation;
-            } else if (byte < first_command) {
-                errno = EPROTO;
-                return -1;
-            }
-            break;
-        case at::option:
-            answer_option(fd, server.verb, byte);
-            server.reading = at::data;
-            break;
-        case at::subnegotiation:
-        case at::subnegotiation_command:
-            if (server.reading == at::subnegotiation && byte == iac) {
-                server.reading = at::subnegotiation_command;
-                break;
-            }
-            if (server.reading == at::subnegotiation_command && byte == subnegotiation_end) {
-                take_subnegotiation();
-                server.reading = at::data;
-                break;
-            }
-            if (server.reading == at::subnegotiation_command && byte != iac) {
-                errno = EPROTO;
-                return -1;
-            }
-            if (server.sub_length == subnegotiation_capacity) {
-                errno = EMSGSIZE;
-                return -1;
-            }
-            server.sub[server.sub_length++] = byte;
-            server.reading = at::subnegotiation;
-            break;
-        }
+    const telnet_decoded decoded = decode_from_server(server.telnet, bytes, count);
+    if (decoded.replies_length != 0) tell_server(fd, decoded.replies, decoded.replies_length);
+    for (std::size_t i = 0; i < decoded.subnegotiations_length;
+         i += 1 + decoded.subnegotiations[i]) {
+        take_subnegotiation(decoded.subnegotiations + i + 1, decoded.subnegotiations[i]);
     }
-    return static_cast<ssize_t>(kept);
+    if (decoded.refused) server.refused = true;
+    if (decoded.error != 0) {
+        errno = decoded.error;
+        return -1;
+    }
+    return static_cast<ssize_t>(decoded.kept);
 }
 
 // A server that holds back a small segment until the one before is acknowledged
@@ -198,7 +146,7 @@ void acknowledge_at_once(int fd) {
 }  // namespace
 
 ssize_t read_server(int fd, char* bytes, std::size_t room) {
-    const ssize_t got = recv(fd, bytes, room, 0);
+    const ssize_t got = recv(fd, bytes, std::min(room, decode_capacity), 0);
     if (got > 0) acknowledge_at_once(fd);
     if (got == 0 || (got < 0 && errno == ECONNRESET)) {
         errno = EIO;
@@ -455,4 +403,68 @@ const char* server_error(int error) {
     if (error == EPROTO) return "the server sent a malformed Telnet command";
     if (error == EMSGSIZE) return "the server sent a Telnet subnegotiation longer than 64 bytes";
     return nullptr;
+}
+
+telnet_decoded decode_from_server(telnet_decoder& decoder, char* bytes, std::size_t count) {
+    using at = telnet_decoder::at;
+    telnet_decoded decoded;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        switch (decoder.reading) {
+        case at::data:
+            if (byte == iac) {
+                decoder.reading = at::command;
+            } else {
+                bytes[decoded.kept++] = bytes[i];
+            }
+            break;
+        case at::command:
+            decoder.reading = at::data;
+            if (byte == iac) {
+                bytes[decoded.kept++] = bytes[i];
+            } else if (byte >= will) {
+                decoder.verb = byte;
+                decoder.reading = at::option;
+            } else if (byte == subnegotiation) {
+                decoder.sub_length = 0;
+                decoder.reading = at::subnegotiation;
+            } else if (byte < first_command) {
+                decoded.error = EPROTO;
+                return decoded;
+            }
+            break;
+        case at::option:
+            answer_option(decoded, decoder.verb, byte);
+            decoder.reading = at::data;
+            break;
+        case at::subnegotiation:
+        case at::subnegotiation_command:
+            if (decoder.reading == at::subnegotiation && byte == iac) {
+                decoder.reading = at::subnegotiation_command;
+                break;
+            }
+            if (decoder.reading == at::subnegotiation_command && byte == subnegotiation_end) {
+                // Its length, then its bytes.
+                unsigned char* const taken =
+                    decoded.subnegotiations + decoded.subnegotiations_length;
+                taken[0] = static_cast<unsigned char>(decoder.sub_length);
+                std::memcpy(taken + 1, decoder.sub, decoder.sub_length);
+                decoded.subnegotiations_length += 1 + decoder.sub_length;
+                decoder.reading = at::data;
+                break;
+            }
+            if (decoder.reading == at::subnegotiation_command && byte != iac) {
+                decoded.error = EPROTO;
+                return decoded;
+            }
+            if (decoder.sub_length == subnegotiation_capacity) {
+                decoded.error = EMSGSIZE;
+                return decoded;
+            }
+            decoder.sub[decoder.sub_length++] = byte;
+            decoder.reading = at::subnegotiation;
+            break;
+        }
+    }
+    return decoded;
 }

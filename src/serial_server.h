@@ -35,6 +35,42 @@ bool flush_server(int fd);
 // Telnet's rules.
 ssize_t read_server(int fd, char* bytes, std::size_t room);
 
+// Telnet as a server speaks it, decoded with no descriptor, clock or global
+// state: read_server feeds it what it receives, a piece at a time.
+
+// The longest subnegotiation a server may send; a longer one is an error.
+inline constexpr std::size_t subnegotiation_capacity = 64;
+// The most bytes that one call of decode_from_server takes.
+inline constexpr std::size_t decode_capacity = 256;
+
+// Where the decoder is in a server's stream, from one piece to the next.
+struct telnet_decoder {
+    enum class at { data, command, option, subnegotiation, subnegotiation_command };
+    at reading = at::data;
+    unsigned char verb = 0;  // WILL, WONT, DO or DONT, before its option
+    unsigned char sub[subnegotiation_capacity] = {};
+    std::size_t sub_length = 0;
+};
+
+// What a piece of a server's stream holds besides the card's bytes.
+struct telnet_decoded {
+    std::size_t kept = 0;  // the card's bytes, moved to the front of the piece
+    // The refusals of options owed to the server, in order.
+    unsigned char replies[decode_capacity + 2] = {};
+    std::size_t replies_length = 0;
+    // Each subnegotiation completed: its length, then its bytes, IAC undoubled.
+    unsigned char subnegotiations[decode_capacity + subnegotiation_capacity] = {};
+    std::size_t subnegotiations_length = 0;
+    bool refused = false;  // the server will not do COM-PORT-OPTION
+    // EPROTO for a malformed command, EMSGSIZE for a subnegotiation past its
+    // bound; what came before it is given back, and the stream is over.
+    int error = 0;
+};
+
+// Decodes a piece of count bytes of a server's stream, at most decode_capacity,
+// in place, from where decoder left off.
+telnet_decoded decode_from_server(telnet_decoder& decoder, char* bytes, std::size_t count);
+
 // The count bytes of a frame as a server takes them, into encoded, which has
 // room for twice count: each 0xff, Telnet's IAC, doubled. Returns how many.
 std::size_t encode_for_server(const char* bytes, std::size_t count, char* encoded);
