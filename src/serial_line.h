@@ -1,6 +1,7 @@
 // The serial device: opening it, holding it for one run, setting the line up,
-// and moving the card's bytes both ways; on a local line, or on a serial
-// server's through RFC 2217, which nothing above this module needs to know.
+// and moving the card's bytes both ways; on a local line here, or on a serial
+// server's, which this module hands to serial_server (RFC 2217) at each entry,
+// so that nothing above it needs to know which.
 #pragma once
 
 #include <sys/types.h>
