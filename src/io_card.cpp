@@ -136,10 +136,9 @@ void run_stages(int fd, card_request& request) {
         switch_outputs(fd, request);
     }
     if (request.get_flag) {
-        send_get(fd, request);
-        read_answer(fd, request, request.pause_ms, answer);
+        get_answer(fd, request, answer);
         // An empty answer would look like success to a script reading the states.
-        if (answer.count == 0) fail_on_port(fd, "%s: No answer from the card on %s");
+        if (answer.count == 0) fail_no_answer(fd, request, "%s: No answer from the card on %s");
         print_answer(answer);
     }
     if (request.change_flag) {

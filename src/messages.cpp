@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -147,10 +148,14 @@ void trace(long long at, char direction, const char* bytes, std::size_t count) {
     std::fputc('\n', stderr);
 }
 
-void trace_note(long long at, const char* text) {
+void trace_note(long long at, const char* format, ...) {
     if (!tracing) return;
     trace_time(at);
-    std::fprintf(stderr, "%s\n", text);
+    va_list words;
+    va_start(words, format);
+    std::vfprintf(stderr, format, words);
+    va_end(words);
+    std::fputc('\n', stderr);
 }
 
 void name_undone(const char* line) {

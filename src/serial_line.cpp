@@ -159,6 +159,10 @@ void unmark_line(int fd) {
     tcsetattr(fd, TCSANOW, &line);
 }
 
+long long line_round_trip_ns() {
+    return port_is_server() ? server_round_trip_ns() : 0;
+}
+
 long long owed_answer_since() {
     return port_is_server() ? server_connected_at() : marked_at;
 }

@@ -54,6 +54,11 @@ void unmark_line(int fd);
 // the connection that took the port was made.
 long long owed_answer_since();
 
+// How long a server took to answer when it took the port, on CLOCK_MONOTONIC in
+// ns: the round trip that each command and its answer add. 0 on a local line; a
+// server's is never 0.
+long long line_round_trip_ns();
+
 // Throws away what the line holds before the run's first command: on a server,
 // what it buffered too. Returns whether there was anything. Fails as set_line
 // when that cannot be done, or as read_answer when the connection breaks.

@@ -78,8 +78,11 @@ struct server_state {
     // a server that turns a client away says why.
     std::size_t heard = 0;
     char said[64] = {};
-    // When the connection that took the port was made, on CLOCK_MONOTONIC in ns.
+    // When the connection that took the port was made, on CLOCK_MONOTONIC in ns,
+    // how long making it took, and the round trip measured on it.
     long long connected_at = 0;
+    long long connect_took = 0;
+    long long round_trip = 0;
 };
 server_state server;
 
@@ -254,11 +257,13 @@ int open_server(const card_request& request) {
     int fd = -1;
     int error = ECONNREFUSED;
     for (const addrinfo* each = found; each != nullptr && fd == -1; each = each->ai_next) {
+        const long long asked = now_ns();
         fd = connect_to(each->ai_addr, each->ai_addrlen, deadline);
         if (fd == -1) {
             error = errno;
         } else {
             server.connected_at = now_ns();
+            server.connect_took = server.connected_at - asked;
             std::memcpy(&server.address, each->ai_addr, each->ai_addrlen);
             server.address_length = each->ai_addrlen;
         }
@@ -270,15 +275,27 @@ int open_server(const card_request& request) {
 
 namespace {
 
-bool line_settings_answered_or_refused() {
-    for (const unsigned char command :
-         {set_baudrate, set_datasize, set_parity, set_stopsize, set_control}) {
-        if (!server.answered[command]) return server.refused;
+constexpr unsigned char line_settings[] = {set_baudrate, set_datasize, set_parity, set_stopsize,
+                                           set_control};
+// 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
+constexpr unsigned long line_values[] = {9600, 8, 1, 1, 1};
+
+// Whether the server answered any line setting with a value other than asked.
+bool took_other_settings() {
+    for (std::size_t i = 0; i < sizeof line_settings; ++i) {
+        const unsigned char command = line_settings[i];
+        if (server.answered[command] && server.value[command] != line_values[i]) return true;
     }
-    return true;
+    return false;
 }
 
-bool purge_answered() {
+// Whether the server has said all that taking the port needs: its answers to
+// the settings and the purge, or a refusal of either.
+bool set_up_answered() {
+    if (server.refused || took_other_settings()) return true;
+    for (const unsigned char command : line_settings) {
+        if (!server.answered[command]) return false;
+    }
     return server.answered[purge_data];
 }
 
@@ -292,23 +309,37 @@ bool set_server_line(int fd) {
         iac, will, binary,  iac, do_option, binary,
         iac, will, suppress_go_ahead,  iac, do_option, suppress_go_ahead,
         iac, will, com_port};
-    // 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
     constexpr unsigned char settings[] = {
         iac, subnegotiation, com_port, set_baudrate, 0, 0, 0x25, 0x80, iac, subnegotiation_end,
         iac, subnegotiation, com_port, set_datasize, 8, iac, subnegotiation_end,
         iac, subnegotiation, com_port, set_parity, 1, iac, subnegotiation_end,
         iac, subnegotiation, com_port, set_stopsize, 1, iac, subnegotiation_end,
         iac, subnegotiation, com_port, set_control, 1, iac, subnegotiation_end};
+    // What the server holds for the card from before is not this run's.
+    constexpr unsigned char purge[] = {
+        iac, subnegotiation, com_port, purge_data, 1, iac, subnegotiation_end};
     // clang-format on
-    // The settings follow the offer at once: a server takes them once it agrees,
-    // which it says first, and one that refuses says so instead of answering.
-    unsigned char hello[sizeof options + sizeof settings];
+    // The settings and the purge follow the offer at once, so that taking the
+    // port costs one round trip: a server takes them once it agrees, which it
+    // says first, and one that refuses says so instead of answering.
+    unsigned char hello[sizeof options + sizeof settings + sizeof purge];
     std::memcpy(hello, options, sizeof options);
     std::memcpy(hello + sizeof options, settings, sizeof settings);
+    std::memcpy(hello + sizeof options + sizeof settings, purge, sizeof purge);
+    const long long sent = now_ns();
     tell_server(fd, hello, sizeof hello);
-    const int heard = listen_to_server(fd, line_settings_answered_or_refused);
+    const int heard = listen_to_server(fd, set_up_answered);
+    // The handshake is a round trip too, and a server that opens its port before
+    // it answers may have made this one the longer.
+    server.round_trip = std::max(now_ns() - sent, server.connect_took);
     if (heard > 0 && server.refused) {
         fail_on_port(fd, "%s: Error setting up %s: %s", "the server does not do RFC 2217");
+    }
+    // A server that answered with other settings refused them, even if it then
+    // closed the connection as a busy one does.
+    if (took_other_settings()) {
+        fail_on_port(fd, "%s: Error setting up %s: %s",
+                     "the server did not take 9600 baud, 8N1, no flow control");
     }
     if (heard == 0) {
         fail_on_port(fd, "%s: Error setting up %s: the server did not answer within %s",
@@ -316,14 +347,6 @@ bool set_server_line(int fd) {
     }
     if (heard < 0 && errno == EIO) return false;
     if (heard < 0) fail_on_port(fd, "%s: Error reading from %s: %s", server_reason(errno));
-    const unsigned long took[] = {server.value[set_baudrate], server.value[set_datasize],
-                                  server.value[set_parity], server.value[set_stopsize],
-                                  server.value[set_control]};
-    constexpr unsigned long asked[] = {9600, 8, 1, 1, 1};
-    if (std::memcmp(took, asked, sizeof took) != 0) {
-        fail_on_port(fd, "%s: Error setting up %s: %s",
-                     "the server did not take 9600 baud, 8N1, no flow control");
-    }
     return true;
 }
 
@@ -353,8 +376,9 @@ void take_server_port(int fd, int wait_ms) {
         server.name = name;
         server.address = address;
         server.address_length = length;
+        const long long asked = now_ns();
         const int again = connect_to(reinterpret_cast<const sockaddr*>(&address), length,
-                                     now_ns() + server_patience_ns);
+                                     asked + server_patience_ns);
         if (again == -1 || dup3(again, fd, O_CLOEXEC) == -1) {
             const int error = errno;
             close(fd);
@@ -362,7 +386,14 @@ void take_server_port(int fd, int wait_ms) {
         }
         close(again);
         server.connected_at = now_ns();
+        server.connect_took = server.connected_at - asked;
     }
+    trace_note(now_ns(), "round trip to the server: %lld.%lld ms more for each pause",
+               server.round_trip / 1'000'000, server.round_trip % 1'000'000 / 100'000);
+}
+
+long long server_round_trip_ns() {
+    return server.round_trip;
 }
 
 long long server_connected_at() {
@@ -377,17 +408,7 @@ bool port_is_server() {
     return server.used;
 }
 
-bool flush_server(int fd) {
-    constexpr unsigned char purge[] = {iac, subnegotiation,    com_port, purge_data, 1,
-                                       iac, subnegotiation_end};
-    server.heard = 0;
-    tell_server(fd, purge, sizeof purge);
-    const int heard = listen_to_server(fd, purge_answered);
-    if (heard == 0) {
-        fail_on_port(fd, "%s: Error setting up %s: the server did not answer within %s",
-                     server_patience);
-    }
-    if (heard < 0) fail_on_port(fd, "%s: Error reading from %s: %s", server_reason(errno));
+bool flush_server(int /*fd*/) {
     return server.heard > 0;
 }
 

@@ -21,17 +21,22 @@ int open_server(const card_request& request);
 bool port_is_server();
 
 // lock_port for a server: waits up to wait_ms for the server to take the port,
-// connecting again each time it turns this client away; fails as lock_port on a
-// port that stays busy, and as set_line on a server that refuses the settings.
+// with the line settings and a purge of what it holds for the card, measuring
+// the round trip; connects again each time it turns this client away. Fails as
+// lock_port on a port that stays busy, and as set_line, at once, on a server
+// that refuses the settings or answers any with another value.
 void take_server_port(int fd, int wait_ms);
 
 // When the connection that took the port was made, on CLOCK_MONOTONIC in ns: a
 // server keeps no mark of an answer owed, so one may be on its way since then.
 long long server_connected_at();
 
-// flush_input for a server: asks it to purge what it holds for the card, and
-// returns whether any of the card's bytes came before its answer. Fails as
-// flush_input does.
+// How long the server took to answer the settings and the purge, or to take
+// the connection if that took longer, on CLOCK_MONOTONIC in ns.
+long long server_round_trip_ns();
+
+// flush_input for a server: the purge was asked for with the line settings;
+// returns whether any of the card's bytes came before the server took the port.
 bool flush_server(int fd);
 
 // read_port for a server: up to room of the card's bytes, 0 for none now, or -1

@@ -93,7 +93,8 @@ TEST(Server, RunsThroughSer2net) {
     const wire_case cases[] = {
         served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
         served({"--verify -3 on", {}, {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0}),
-        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
+        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms round trip to the server: T ms more for each pause\n"
+                                               "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
                                                "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
         served({"0xff and every awkward byte", awkward, {"-g"}, "g", "\xff\xff\r\n\x03\x11\x13\x7f\x00\xff"s, "", 0}),
         served({"--for", card_with("11111111"), {"-3", "off", "--for=1"}, "gs11011111sgs11111111s",
@@ -151,8 +152,9 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     const std::string hello = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb,"s +
                               subnegotiation('\x01', "\x00\x00\x25\x80"s) +
                               subnegotiation('\x02', "\x08") + subnegotiation('\x03', "\x01") +
-                              subnegotiation('\x04', "\x01") + subnegotiation('\x05', "\x01");
-    const std::string asked = hello + subnegotiation('\x0c', "\x01") + "g";
+                              subnegotiation('\x04', "\x01") + subnegotiation('\x05', "\x01") +
+                              subnegotiation('\x0c', "\x01");
+    const std::string asked = hello + "g";
     const std::string agreed =
         "\xff\xfb\x00\xff\xfd\x00\xff\xfd,"s + subnegotiation('e', "\x00\x00\x25\x80"s) +
         subnegotiation('f', "\x08") + subnegotiation('g', "\x01") + subnegotiation('h', "\x01");
@@ -181,7 +183,11 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         {"a setting answered without its value", agreed + subnegotiation('i', ""), "", hang_up,
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
         {"no answer to the purge", agreed + subnegotiation('i', "\x01"), "", hang_up,
-         setting + "did not answer within 3 seconds\n", hello + subnegotiation('\x0c', "\x01")},
+         setting + "did not answer within 3 seconds\n", hello},
+        // Refused, not busy, however long the run would wait for a busy one.
+        {"115200 baud, then gone", "\xff\xfb\x00\xff\xfd,"s + subnegotiation('e', "\x00\x01\xc2\x00"s), "",
+         ending::turn_away, setting + "did not take 9600 baud, 8N1, no flow control\n", hello,
+         {"--wait=600000", "-g"}},
         {"dropped mid-answer", sound, "1100", hang_up, reading + "closed the connection\n", asked},
         {"turned away in many words", std::string(70, 'w'), "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: " + std::string(63, 'w') + "\n", hello,
