@@ -89,6 +89,23 @@ bool simulated_card::await(std::size_t received, std::size_t sent) const {
                              [&] { return received_.size() >= received && sent_ >= sent; });
 }
 
+void simulated_card::at(std::size_t received, std::size_t sent, std::function<void()> then) {
+    std::unique_lock lock(mutex_);
+    at_received_ = received;
+    at_sent_ = sent;
+    at_ = std::move(then);
+    reached(lock);
+}
+
+void simulated_card::reached(std::unique_lock<std::mutex>& lock) {
+    if (!at_ || received_.size() < at_received_ || sent_ < at_sent_) return;
+    const std::function<void()> then = std::move(at_);
+    at_ = nullptr;
+    lock.unlock();
+    then();
+    lock.lock();
+}
+
 int simulated_card::queued_for_card() const {
     const std::lock_guard lock(mutex_);
     int queued = 0;
@@ -173,6 +190,7 @@ void simulated_card::take(char byte, clock::time_point arrived) {
     std::unique_lock lock(mutex_);
     received_ += byte;
     changed_.notify_all();
+    reached(lock);
     if (!frame_.empty() || byte == 's') {
         frame_ += byte;
         if (frame_.size() < set_frame_size) return;
@@ -232,9 +250,10 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
         if (!sleep_until(out_at(first))) return;
         sent = write(master_, &bytes[first], end - first) == static_cast<ssize_t>(end - first);
         if (sent) {
-            const std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             sent_ += end - first;
             changed_.notify_all();
+            reached(lock);
         }
         first = end;
     }

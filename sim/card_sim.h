@@ -76,6 +76,11 @@ public:
     // Bytes written to path() that wait for the card to read them; -1 once the
     // card has hung up.
     int queued_for_card() const;
+    // Calls then once, on the card's own thread, as soon as the card has
+    // received at least received bytes and sent at least sent bytes of its
+    // answers: for a test that must act at that very moment, such as killing a
+    // run in the middle of an answer, however loaded the machine.
+    void at(std::size_t received, std::size_t sent, std::function<void()> then);
 
 private:
     using clock = std::chrono::steady_clock;
@@ -90,6 +95,8 @@ private:
     clock::time_point handed_over(clock::time_point due) const;
     // Wakes the thread from its wait for the line, to see a hold or a stop.
     void wake() const;
+    // Calls what at() set, if the card has come that far; with mutex_ held.
+    void reached(std::unique_lock<std::mutex>& lock);
     // Sleeps until then; false, at once, when the card is stopping.
     bool sleep_until(clock::time_point then);
 
@@ -105,6 +112,9 @@ private:
     mutable std::condition_variable changed_;
     std::string received_;
     std::size_t sent_ = 0;
+    std::size_t at_received_ = 0;
+    std::size_t at_sent_ = 0;
+    std::function<void()> at_;
     std::string states_;
     std::string frame_;  // a set frame being received
     bool stop_ = false;

@@ -207,7 +207,7 @@ long long write_pattern(int fd, const card_request& request) {
     send_set(fd, request);
     const long long written = now_ns();
     card_answer answer;
-    read_answer(fd, request, pause_ms(request), answer);
+    read_answer(fd, request, pause_ms(request), answer, output_count);
     print_answer(answer);
     return written;
 }

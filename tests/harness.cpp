@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -221,7 +223,7 @@ std::string read_file(const std::string& path) {
 
 void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
-    const card_sim::simulated_card card(c.card);
+    card_sim::simulated_card card(c.card);
     ASSERT_FALSE(card.path().empty());
     std::optional<card_sim::serial_server> server;
     if (c.served) {
@@ -238,11 +240,20 @@ void expect_run(const wire_case& c) {
         card.send(c.stale);
     }
     if (!c.before.empty()) {
-        auto before = spawn(IO_CARD_PATH, "io_card", with_timing(card, c.before, c.timing, port));
+        // Killed by the card's own thread, at once however loaded the machine; the
+        // card answers nothing more until it is.
+        const auto victim = std::make_shared<std::atomic<pid_t>>(0);
+        const auto kill_at = static_cast<std::size_t>(c.kill_before);
         if (c.kill_before >= 0) {
-            EXPECT_TRUE(card.await(1, static_cast<std::size_t>(c.kill_before)))
-                << "the card did not get that far within 10 s";
-            kill(before.pid, SIGKILL);
+            card.at(1, kill_at, [victim] {
+                for (int i = 0; *victim == 0 && i < 100000; ++i) usleep(100);
+                kill(*victim, SIGKILL);
+            });
+        }
+        auto before = spawn(IO_CARD_PATH, "io_card", with_timing(card, c.before, c.timing, port));
+        *victim = before.pid;
+        if (c.kill_before >= 0) {
+            EXPECT_TRUE(card.await(1, kill_at)) << "the card did not get that far within 10 s";
         }
         const run_result result = finish(before, 10000);
         EXPECT_EQ(result.status, c.kill_before >= 0 ? 128 + SIGKILL : c.before_status)

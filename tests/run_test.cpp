@@ -394,8 +394,9 @@ TEST(Run, RealLines) {
     auto usb = line;  // 18 bytes take longer than a tick: at least two bursts
     usb.latency_ms = 16;
     usb.get.extra = "\r\nOK 012345";
-    auto slower_words = slower;  // and a set frame answered with words, not states
-    slower_words.set.bytes = "OK";
+    auto slowest_words = line;  // far later still, and a set frame answered with words
+    slowest_words.get.delay_ms = slowest_words.set.delay_ms = 300;
+    slowest_words.set.bytes = "OK";
     auto babbler = card_with("00000000");  // bytes that --trace shows as \xff
     babbler.get.extra = std::string(5000, '\xff');
     std::string babble = "io_card: T ms > g\nio_card: T ms < 00000000";
@@ -432,7 +433,7 @@ TEST(Run, RealLines) {
         {"runs back to back", slow, {"--trace", "-g"}, "s10101010sg", "10101010",
          "io_card: T ms > g\nio_card: T ms < 10101010\n", 0, {}, {}, {"-s", "10101010"}},
         // The answer that the first run gave up on comes while the second begins.
-        on_the_clock({"a card later than the pause, run again at once", slower_words, {"--pause=150", "-3", "on"},
+        on_the_clock({"a card later than the pause, run again at once", slowest_words, {"--pause=1000", "-3", "on"},
                       "ggs11100000s", "OK", "", 0, {}, {}, {"-g"}, -1, 1}),
         on_the_clock({"bursts at a 16 ms latency timer", usb, {"-g"}, "g", "11000000\r\nOK 012345", "", 0}),
         on_the_clock({"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0}),
@@ -477,9 +478,7 @@ TEST(Run, AKilledRunsAnswerIsNobodys) {
     auto card = card_with("11000000");
     card.baud = 9600;
     card.get.delay_ms = 4;
-    // The killed run would wait 150 ms after the answer: time for a loaded
-    // machine to kill it.
-    const std::vector<std::string> killed{"--gap=150", "-g"};
+    const std::vector<std::string> killed{"-g"};
     // clang-format off
     const wire_case cases[] = {
         on_the_clock({"killed once the card has its command", card, {"-g"}, "gg", "11000000", "", 0,

@@ -168,7 +168,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         std::string greeting, answer;
         ending how;
         std::string err, heard;
-        std::vector<std::string> args = {"-g"};
+        std::vector<std::string> args = {"--pause=500", "-g"};
         std::string out = {};
     };
     const std::string reading = "io_card: Error reading from {port}: the server ";
