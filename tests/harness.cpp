@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <optional>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -93,6 +94,28 @@ std::vector<std::string> with_timing(const card_sim::simulated_card& card,
 
 }  // namespace
 
+child_process::child_process(child_process&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      out_fd(std::exchange(other.out_fd, -1)),
+      err_fd(std::exchange(other.err_fd, -1)) {}
+
+// The program this handle had goes with other, whose end ends it.
+child_process& child_process::operator=(child_process&& other) noexcept {
+    std::swap(pid, other.pid);
+    std::swap(out_fd, other.out_fd);
+    std::swap(err_fd, other.err_fd);
+    return *this;
+}
+
+child_process::~child_process() {
+    if (out_fd >= 0) close(std::exchange(out_fd, -1));
+    if (err_fd >= 0) close(std::exchange(err_fd, -1));
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(std::exchange(pid, -1), nullptr, 0);
+    }
+}
+
 child_process spawn(const std::string& path, const std::string& name,
                     const std::vector<std::string>& args, int in) {
     int out[2];
@@ -162,6 +185,7 @@ run_result finish(child_process& child, int timeout_ms) {
     for (const auto& stream : streams) {
         if (stream.fd >= 0) close(stream.fd);
     }
+    child.out_fd = child.err_fd = -1;
     if (child.pid <= 0) return result;
     int status = 0;
     while (waitpid(child.pid, &status, WNOHANG) == 0) {
@@ -173,6 +197,7 @@ run_result finish(child_process& child, int timeout_ms) {
         }
         usleep(1000);
     }
+    child.pid = -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
     return result;
@@ -221,15 +246,22 @@ void expect_run(const wire_case& c) {
     const card_sim::simulated_card card(c.card);
     ASSERT_FALSE(card.path().empty());
     std::optional<card_sim::serial_server> server;
-    if (c.served) {
-        server.emplace(card);
+    std::optional<card_sim::relay> relay;
+    if (c.served || c.link) {
+        server.emplace(card, c.link ? "chardelay: false" : "");
         if (server->missing()) {
             std::printf("ser2net is not installed: '%s' is not checked\n", c.name);
             return;
         }
         ASSERT_FALSE(server->url().empty()) << "ser2net did not listen";
     }
-    const std::string port = server ? server->url() : card.path();
+    if (c.link) {
+        relay.emplace(server->url().substr(server->url().find("//") + 2), *c.link);
+        ASSERT_FALSE(relay->address().empty()) << "the relay did not listen";
+    }
+    const std::string port = relay    ? "rfc2217://" + relay->address()
+                             : server ? server->url()
+                                      : card.path();
     if (!c.stale.empty()) {
         ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
         card.send(c.stale);
@@ -253,8 +285,14 @@ void expect_run(const wire_case& c) {
         }
     }
     // A row on the clock that takes 5 s has waited for something it should not.
+    const auto began = steady::now();
     const run_result result =
         run_io_card(with_timing(card, c.args, c.timing, port), c.timing ? 5000 : 10000, c.redirect);
+    // A run through the relay exchanges with the server at least once.
+    if (c.link) {
+        EXPECT_GE(steady::now() - began, std::chrono::milliseconds(2 * c.link->one_way_ms))
+            << "the relay held nothing";
+    }
     // The card may take the last command a moment after the run is over.
     EXPECT_TRUE(card.await(c.wire.size())) << "the card received less within 10 s";
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
@@ -274,6 +312,11 @@ wire_case on_the_clock(wire_case c) {
 
 wire_case served(wire_case c) {
     c.served = true;
+    return c;
+}
+
+wire_case relayed(card_sim::link_delay link, wire_case c) {
+    c.link = link;
     return c;
 }
 

@@ -86,6 +86,8 @@ TEST(Server, RunsThroughSer2net) {
     usb_late.baud = 9600;
     usb_late.latency_ms = 16;
     usb_late.get.delay_ms = usb_late.set.delay_ms = 5;
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
     // clang-format off
     const wire_case cases[] = {
         served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
@@ -96,6 +98,13 @@ TEST(Server, RunsThroughSer2net) {
                 "1101111111111111", "", 0}),
         served(on_the_clock({"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0})),
         served(on_the_clock({"-3 on behind a USB adapter", usb_late, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+        // Through a relay: a round trip of 100 ms, one way 20 to 60 ms, and
+        // Nagle's algorithm, each with time enough (--pause=2000, --gap=100).
+        relayed({.one_way_ms = 50}, {"-g, 100 ms round trip", {}, {"-g"}, "g", "00000000", "", 0}),
+        relayed({.one_way_ms = 50}, {"--verify --for, 100 ms round trip", card_with("11111111"),
+                {"--verify", "-3", "off", "--for=500"}, "gs11011111sggs11111111sg", "1101111111111111", "", 0}),
+        relayed({.one_way_ms = 20, .spread_ms = 40, .seed = 31}, {"-g, jitter", paced, {"-g"}, "g", "11000000", "", 0}),
+        relayed({.nagle_ms = 40}, {"-3 on, Nagle", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0}),
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
