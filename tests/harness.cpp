@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -247,19 +249,28 @@ void expect_run(const wire_case& c) {
     ASSERT_FALSE(card.path().empty());
     std::optional<card_sim::serial_server> server;
     std::optional<card_sim::relay> relay;
-    if (c.served || c.link) {
-        server.emplace(card, c.link ? "chardelay: false" : "");
+    if (c.served || c.link || c.tunneled) {
+        server.emplace(card, c.link || c.tunneled ? "chardelay: false" : "");
         if (server->missing()) {
             std::printf("ser2net is not installed: '%s' is not checked\n", c.name);
             return;
         }
         ASSERT_FALSE(server->url().empty()) << "ser2net did not listen";
     }
+    std::optional<ssh_tunnel> tunnel;
+    if (c.tunneled) {
+        tunnel.emplace(server->url().substr(server->url().find("//") + 2));
+        if (tunnel->address().empty()) {
+            std::printf("no ssh tunnel (%s): '%s' is not checked\n", tunnel->why().c_str(), c.name);
+            return;
+        }
+    }
     if (c.link) {
         relay.emplace(server->url().substr(server->url().find("//") + 2), *c.link);
         ASSERT_FALSE(relay->address().empty()) << "the relay did not listen";
     }
     const std::string port = relay    ? "rfc2217://" + relay->address()
+                             : tunnel ? "rfc2217://" + tunnel->address()
                              : server ? server->url()
                                       : card.path();
     if (!c.stale.empty()) {
@@ -329,4 +340,122 @@ card_sim::behaviour card_with(std::string states) {
     card_sim::behaviour card;
     card.states = std::move(states);
     return card;
+}
+
+wire_case through_ssh(wire_case c) {
+    c.tunneled = true;
+    return c;
+}
+
+namespace {
+
+// Whether something listens on the loopback TCP port, by the kernel's table:
+// a connection to try it would go through a tunnel to the server.
+bool listening(const std::string& port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(std::stoi(port)));
+    const std::string table = read_file("/proc/net/tcp");
+    for (auto at = table.find(local); at != std::string::npos; at = table.find(local, at + 1)) {
+        // The remote address follows, then the state: 0A is LISTEN.
+        if (table.compare(at + 13 + 1 + 13 + 1, 2, "0A") == 0) return true;
+    }
+    return false;
+}
+
+bool wait_for(const std::function<bool()>& ready) {
+    const auto deadline = steady::now() + std::chrono::seconds(10);
+    while (!ready()) {
+        if (steady::now() >= deadline) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+}  // namespace
+
+ssh_tunnel::ssh_tunnel(const std::string& to) {
+    if (access("/usr/sbin/sshd", X_OK) != 0 || access("/usr/bin/ssh", X_OK) != 0) {
+        why_ = "OpenSSH (openssh-server, openssh-client) is not installed";
+        return;
+    }
+    if (geteuid() != 0) {
+        why_ = "sshd needs root";
+        return;
+    }
+    char folder[] = "/tmp/io_card_ssh.XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        why_ = "no folder for its keys";
+        return;
+    }
+    folder_ = folder;
+    for (const char* key : {"host", "user"}) {
+        auto keygen = spawn("/usr/bin/ssh-keygen", "ssh-keygen",
+                            {"-q", "-t", "ed25519", "-N", "", "-f", folder_ + "/" + key});
+        if (finish(keygen, 10000).status != 0) {
+            why_ = "ssh-keygen failed";
+            return;
+        }
+    }
+    const std::string sshd_address = card_sim::free_loopback_address();
+    const std::string sshd_port = sshd_address.substr(sshd_address.find(':') + 1);
+    const std::string config = "ListenAddress " + sshd_address + "\nHostKey " + folder_ +
+                               "/host\nAuthorizedKeysFile " + folder_ +
+                               "/user.pub\nPidFile none\nUsePAM no\nStrictModes no\n"
+                               "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                               "PermitRootLogin prohibit-password\nAllowTcpForwarding local\n";
+    const std::string config_path = folder_ + "/sshd_config";
+    const int fd = open(config_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const bool written =
+        write(fd, config.data(), config.size()) == static_cast<ssize_t>(config.size());
+    close(fd);
+    // Where the openssh-server service has not run, its folder is not there yet.
+    mkdir("/run/sshd", 0755);
+    if (!written) {
+        why_ = "cannot write sshd's configuration";
+        return;
+    }
+    // sshd runs itself again for each connection, by an absolute argv[0].
+    sshd_ = spawn("/usr/sbin/sshd", "/usr/sbin/sshd", {"-D", "-e", "-f", config_path});
+    if (!wait_for([&] { return listening(sshd_port); })) {
+        why_ = "sshd did not listen";
+        return;
+    }
+    const std::string own = card_sim::free_loopback_address();
+    const std::string own_port = own.substr(own.find(':') + 1);
+    ssh_ = spawn("/usr/bin/ssh", "ssh",
+                 {"-F",
+                  "/dev/null",
+                  "-N",
+                  "-L",
+                  own_port + ":" + to,
+                  "-i",
+                  folder_ + "/user",
+                  "-p",
+                  sshd_port,
+                  "-o",
+                  "BatchMode=yes",
+                  "-o",
+                  "StrictHostKeyChecking=no",
+                  "-o",
+                  "UserKnownHostsFile=/dev/null",
+                  "-o",
+                  "ExitOnForwardFailure=yes",
+                  "-o",
+                  "LogLevel=ERROR",
+                  "root@127.0.0.1"});
+    if (!wait_for([&] { return listening(own_port); })) {
+        why_ = "ssh did not forward";
+        return;
+    }
+    address_ = own;
+}
+
+ssh_tunnel::~ssh_tunnel() {
+    ssh_ = {};
+    sshd_ = {};
+    if (folder_.empty()) return;
+    for (const char* file : {"host", "host.pub", "user", "user.pub", "sshd_config"}) {
+        unlink((folder_ + "/" + file).c_str());
+    }
+    rmdir(folder_.c_str());
 }

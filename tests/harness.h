@@ -84,6 +84,9 @@ struct wire_case {
     // card's bytes on as they come (chardelay: false); "{port}" is the relay's
     // rfc2217:// address.
     std::optional<card_sim::link_delay> link = {};
+    // Through an ssh_tunnel to ser2net, which passes the card's bytes on as they
+    // come; "{port}" is the tunnel's rfc2217:// address.
+    bool tunneled = false;
 };
 void expect_run(const wire_case& c);
 // c, as a row about timing.
@@ -95,4 +98,30 @@ wire_case served(wire_case c);
 // c, through a serial server behind a relay that holds what passes as link says.
 wire_case relayed(card_sim::link_delay link, wire_case c);
 
+// c, through OpenSSH's ssh -N -L to the serial server.
+wire_case through_ssh(wire_case c);
+
 card_sim::behaviour card_with(std::string states);
+
+// OpenSSH's `ssh -N -L` on loopback to to ("127.0.0.1:PORT"), through an sshd
+// of its own on a free loopback port that takes a key made for it alone, as a
+// caller reaches a card on another site. address() is the tunnel's own end,
+// "127.0.0.1:PORT"; empty, with why() saying so, where OpenSSH is missing, the
+// process is not root (sshd needs /run/sshd, which it makes), or a step did not
+// succeed within 10 s. Going out of scope, it kills and reaps both programs.
+class ssh_tunnel {
+public:
+    explicit ssh_tunnel(const std::string& to);
+    ~ssh_tunnel();
+    ssh_tunnel(const ssh_tunnel&) = delete;
+    ssh_tunnel& operator=(const ssh_tunnel&) = delete;
+    const std::string& address() const { return address_; }
+    const std::string& why() const { return why_; }
+
+private:
+    std::string folder_;
+    child_process sshd_;
+    child_process ssh_;
+    std::string address_;
+    std::string why_;
+};

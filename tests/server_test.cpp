@@ -110,6 +110,24 @@ TEST(Server, RunsThroughSer2net) {
     for (const auto& c : cases) expect_run(c);
 }
 
+// A card across sites: ser2net bound to 127.0.0.1 on the card's host, reached
+// through OpenSSH's `ssh -N -L`, whose connection keeps Nagle's algorithm on, at
+// io_card's defaults. DISABLED until io_card reads an answer whole through the
+// tunnel's delays (today -g prints the first state alone): drop the prefix then.
+TEST(Server, DISABLED_ThroughAnSshTunnel) {
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
+    // clang-format off
+    const wire_case cases[] = {
+        through_ssh(on_the_clock({"-g", paced, {"-g"}, "g", "11000000", "", 0})),
+        through_ssh(on_the_clock({"-3 on", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+        through_ssh(on_the_clock({"--verify -3 off --for=300", paced, {"--verify", "-2", "off", "--for=300"},
+                                  "gs10000000sggs11000000sg", "1000000011000000", "", 0})),
+    };
+    // clang-format on
+    for (const auto& c : cases) expect_run(c);
+}
+
 // While ser2net has the card's line, it holds what io_card asked for, not what
 // ser2net began with; and a second run is turned away until the first is over.
 TEST(Server, SetsTheLineAndTakesTurns) {
