@@ -339,6 +339,12 @@ relay::~relay() {
 }
 
 void relay::serve() {
+    // As the card's own thread: a loaded machine would otherwise add delays of
+    // its own to those the relay is told.
+    sched_param priority{};
+    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     using clock = std::chrono::steady_clock;
     std::mt19937 random(link_.seed);
     std::uniform_int_distribution<int> spread(0, link_.spread_ms * 1000);

@@ -138,7 +138,8 @@ struct link_delay {
 // connection to address() is joined to a new one to to, and what either side
 // sends reaches the other as link says. It accepts a connection at once, so the
 // connection costs no round trip. It serves on a thread of its own until
-// destroyed, which closes every connection. address() is empty where it cannot
+// destroyed, which closes every connection; as root, at real-time priority,
+// as the card's thread. address() is empty where it cannot
 // listen; a connection whose other end cannot be reached is closed.
 class relay {
 public:
