@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cctype>
@@ -460,6 +461,16 @@ void relay::serve() {
 serial_server::serial_server(const simulated_card& card, const std::string& options) {
     missing_ = access("/usr/sbin/ser2net", X_OK) != 0;
     if (missing_) return;
+    // ser2net puts back the settings it found each time a client lets go. A UART
+    // that nobody holds open echoes nothing, but the card's terminal, held open,
+    // would echo at the kernel's defaults whatever comes between two clients.
+    const int line = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (line != -1 && tcgetattr(line, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(line, TCSANOW, &raw);
+    }
+    if (line != -1) close(line);
     // Free now; ser2net takes it a moment later.
     const std::string address = free_loopback_address();
     if (address.empty()) return;

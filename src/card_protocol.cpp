@@ -124,11 +124,24 @@ void print_answer(const card_answer& answer, std::size_t from) {
 }
 
 void discard_stale_input(int fd, const card_request& request) {
-    // A run killed in the middle of an answer leaves its rest still arriving.
-    if (flush_input(fd)) {
-        card_answer rest;
-        read_answer(fd, request, request.gap_ms, rest);
+    const bool queued = flush_input(fd);
+    // An earlier run's command may still be answered: a card has the pause to
+    // begin an answer and the gap between its bytes, so a line quiet that long
+    // since then owes nothing more. Without a command owed, only the rest of
+    // bytes queued just now can still be coming.
+    const nanoseconds owed = owed_answer_since();
+    nanoseconds quiet_until = 0;
+    if (owed != 0) {
+        quiet_until = owed + std::max(request.pause_ms, request.gap_ms) * per_ms;
+        trace_note(now_ns(),
+                   "waiting for a quiet line: an earlier run may still be owed an answer");
+    } else if (queued) {
+        quiet_until = now_ns() + request.gap_ms * per_ms;
     }
+    const nanoseconds left = std::max(quiet_until - now_ns(), 0LL);
+    card_answer rest;
+    if (quiet_until != 0)
+        read_answer(fd, request, static_cast<int>((left + per_ms - 1) / per_ms), rest);
 }
 
 void read_states(int fd, const card_request& request, card_answer& states) {

@@ -36,11 +36,13 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
 // Writes the answer's bytes from position from on to stdout, unchanged.
 void print_answer(const card_answer& answer, std::size_t from = 0);
 
-// Discards what is queued on a terminal before this run's first command: a late
-// answer to an earlier run, or noise. If anything was, discarding goes on until
-// the line has been quiet for the gap, so that the rest of an answer still
-// arriving cannot pass for this run's; an idle line costs no wait. Fails as
-// read_answer, or with "Error setting up <port>" if the queue cannot be flushed.
+// Discards what is queued on the line before this run's first command, and what
+// may still come of an answer to an earlier run's command: a late answer, or the
+// rest of one, or noise. Where an earlier run may still be owed an answer (see
+// owed_answer_since), discarding goes on until the line has been quiet for the
+// pause; otherwise, if anything was queued, for the gap. An idle line after a
+// run that ended whole costs no wait. Fails as read_answer, or with "Error
+// setting up <port>" if the queue cannot be flushed.
 void discard_stale_input(int fd, const card_request& request);
 
 // Sends 'g' and reads the card's states into states: its first eight bytes. The

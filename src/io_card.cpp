@@ -176,6 +176,7 @@ void put_back(card_request& request) {
         if (stop == 0) stop = wait_until(due);
         write_pattern(fd, request);
         if (request.verify_flag) verify_outputs(fd, request);
+        unmark_line(fd);
         close(fd);
     }
     // A stop signal during the restore was held until now.
@@ -209,6 +210,7 @@ int main(int argc, char* argv[]) {
     start_trace(request.trace_flag != 0, now_ns());
     take_the_line(fd, request);
     run_stages(fd, request);
+    unmark_line(fd);
     close(fd);
     if (request.for_ms > 0) put_back(request);
     // The card's answers are the output; losing them is no success.

@@ -69,10 +69,14 @@ struct wire_case {
     std::string stale = {};     // queued on the line, raw from an earlier run, before this run
     std::string redirect = {};  // as for run_io_card
     std::vector<std::string> before = {};  // args of a run on the same card just before
-    bool kill_before = false;              // kill that run once the card has begun its answer
+    // Kill that run once the card has received a byte and sent this many of its
+    // answer, and start this one at once; -1: let it end, with before_status.
+    int kill_before = -1;
+    int before_status = 0;
     // Unless a row is about timing, each run gets time enough for any load:
     // --pause=2000 (500 where the card answers a command with nothing, which
-    // waits the pause out) and, on a card that paces its bytes, --gap=100. The
+    // waits the pause out, and through a server, where every run waits one out
+    // before its first command) and, on a card that paces its bytes, --gap=100. The
     // row's own --pause and --gap come after them and count. A row about timing
     // runs with io_card's defaults and its own options alone, and fails after 5 s.
     bool timing = false;

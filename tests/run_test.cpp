@@ -410,8 +410,8 @@ TEST(Run, RealLines) {
     auto usb = line;  // 18 bytes take longer than a tick: at least two bursts
     usb.latency_ms = 16;
     usb.get.extra = "\r\nOK 012345";
-    auto chatty = line;  // an answer of 165 ms: time enough to kill a run in the middle of it
-    chatty.get.extra = std::string(150, '.');
+    auto slower_words = slower;  // and a set frame answered with words, not states
+    slower_words.set.bytes = "OK";
     auto babbler = card_with("00000000");  // bytes that --trace shows as \xff
     babbler.get.extra = std::string(5000, '\xff');
     std::string babble = "io_card: T ms > g\nio_card: T ms < 00000000";
@@ -444,9 +444,12 @@ TEST(Run, RealLines) {
                       "s11110000sgs11110001s", "1111000011110001", "", 0}),
         on_the_clock({"a card later than the pause", slower, {"--pause=150", "-s", "11110000", "-1", "off"},
                       "s11110000sgs01110000s", "1111000001110000", "", 0}),
-        {"runs back to back", slow, {"-g"}, "s10101010sg", "10101010", "", 0, {}, {}, {"-s", "10101010"}},
-        {"a run killed mid-answer", chatty, {"-g"}, "gg", "11000000" + std::string(150, '.'), "", 0,
-         {}, {}, {"-g"}, true},
+        // After a run that ended whole, the next waits for nothing.
+        {"runs back to back", slow, {"--trace", "-g"}, "s10101010sg", "10101010",
+         "io_card: T ms > g\nio_card: T ms < 10101010\n", 0, {}, {}, {"-s", "10101010"}},
+        // The answer that the first run gave up on comes while the second begins.
+        on_the_clock({"a card later than the pause, run again at once", slower_words, {"--pause=150", "-3", "on"},
+                      "ggs11100000s", "OK", "", 0, {}, {}, {"-g"}, -1, 1}),
         on_the_clock({"bursts at a 16 ms latency timer", usb, {"-g"}, "g", "11000000\r\nOK 012345", "", 0}),
         on_the_clock({"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0}),
         on_the_clock({"-s behind a USB adapter", usb_late, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}),
@@ -481,6 +484,32 @@ TEST(Run, RealLines) {
     EXPECT_EQ(answer, "11000000");
     // 'g' and eight states: nine bytes of ten bits at 9600 baud.
     EXPECT_GE(took, std::chrono::microseconds(9 * 10 * 1000000 / 9600));
+}
+
+// A framework kills a run that hangs and starts another at once: whatever the
+// card still sends for the killed run's command is never the new run's answer,
+// on a local line or through a server, however the kill falls.
+TEST(Run, AKilledRunsAnswerIsNobodys) {
+    auto card = card_with("11000000");
+    card.baud = 9600;
+    card.get.delay_ms = 4;
+    // The killed run would wait 150 ms after the answer: time for a loaded
+    // machine to kill it.
+    const std::vector<std::string> killed{"--gap=150", "-g"};
+    // clang-format off
+    const wire_case cases[] = {
+        on_the_clock({"killed once the card has its command", card, {"-g"}, "gg", "11000000", "", 0,
+                      {}, {}, killed, 0}),
+        on_the_clock({"killed in the middle of the answer", card, {"-3", "on"}, "ggs11100000s", "11100000",
+                      "", 0, {}, {}, killed, 4}),
+    };
+    // clang-format on
+    for (int i = 0; i < 20; ++i) {
+        for (const auto& c : cases) {
+            expect_run(c);
+            expect_run(served(c));
+        }
+    }
 }
 
 TEST(Run, SimulatedCardProgramServesIoCard) {
