@@ -266,7 +266,10 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     // Opened first, so that the terminal's minor number, which the console's list
     // shows, is not 0.
     const card_sim::simulated_card first;
-    const card_sim::simulated_card terminal;
+    // Mute: the messages carry io_card's path, whose letters are no commands.
+    card_sim::behaviour watched;
+    watched.mute = true;
+    const card_sim::simulated_card terminal(watched);
     const int fd = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios before{};
     ASSERT_EQ(tcgetattr(fd, &before), 0);
@@ -370,7 +373,18 @@ TEST(Run, CallsThatFailOrFallShort) {
                                          "", "", "", 0})},
     };
     // clang-format on
-    setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
+    // The loader splits LD_PRELOAD at spaces and colons, which the build's path
+    // may hold: the library goes in by a copy in a folder of the test's own.
+    char folder[] = "/tmp/io_card_preload.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string copy = folder + "/failing_calls.so"s;
+    const std::string library = read_file(FAILING_CALLS_PATH);
+    const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const bool copied =
+        write(fd, library.data(), library.size()) == static_cast<ssize_t>(library.size());
+    close(fd);
+    ASSERT_TRUE(copied && !library.empty());
+    setenv("LD_PRELOAD", copy.c_str(), 1);
     // AddressSanitizer would refuse a library loaded ahead of its runtime.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     for (const auto& c : cases) {
@@ -379,6 +393,8 @@ TEST(Run, CallsThatFailOrFallShort) {
     }
     unsetenv("IO_CARD_FAULT");
     unsetenv("LD_PRELOAD");
+    unlink(copy.c_str());
+    rmdir(folder);
 }
 
 // A real line: answers late, paced at 9600 baud, handed over in bursts, never

@@ -10,7 +10,10 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <thread>
@@ -89,6 +92,8 @@ TEST(Server, RunsThroughSer2net) {
     usb_late.baud = 9600;
     usb_late.latency_ms = 16;
     usb_late.get.delay_ms = usb_late.set.delay_ms = 5;
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
     // clang-format off
     const wire_case cases[] = {
         served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
@@ -101,9 +106,104 @@ TEST(Server, RunsThroughSer2net) {
                 "1101111111111111", "", 0}),
         served(on_the_clock({"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0})),
         served(on_the_clock({"-3 on behind a USB adapter", usb_late, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+        // Through a relay: a round trip of 100 ms, one way 20 to 60 ms, and
+        // Nagle's algorithm, each with time enough (--pause=2000, --gap=100).
+        relayed({.one_way_ms = 50}, {"-g, 100 ms round trip", {}, {"-g"}, "g", "00000000", "", 0}),
+        relayed({.one_way_ms = 50}, {"--verify --for, 100 ms round trip", card_with("11111111"),
+                {"--verify", "-3", "off", "--for=500"}, "gs11011111sggs11111111sg", "1101111111111111", "", 0}),
+        relayed({.one_way_ms = 20, .spread_ms = 40, .seed = 31}, {"-g, jitter", paced, {"-g"}, "g", "11000000", "", 0}),
+        relayed({.nagle_ms = 40}, {"-3 on, Nagle", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0}),
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
+}
+
+// A card across sites: ser2net bound to 127.0.0.1 on the card's host, reached
+// through OpenSSH's `ssh -N -L`, whose connection keeps Nagle's algorithm on, at
+// io_card's defaults. DISABLED until io_card reads an answer whole through the
+// tunnel's delays (today -g prints the first state alone): drop the prefix then.
+TEST(Server, DISABLED_ThroughAnSshTunnel) {
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
+    // clang-format off
+    const wire_case cases[] = {
+        through_ssh(on_the_clock({"-g", paced, {"-g"}, "g", "11000000", "", 0})),
+        through_ssh(on_the_clock({"-3 on", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+        through_ssh(on_the_clock({"--verify -3 off --for=300", paced, {"--verify", "-2", "off", "--for=300"},
+                                  "gs10000000sggs11000000sg", "1000000011000000", "", 0})),
+    };
+    // clang-format on
+    for (const auto& c : cases) expect_run(c);
+}
+
+// The relay of the rows above holds each piece as it is told, or they would
+// pass over a link that is not there: four pieces written 5 ms apart reach the
+// far end in order, each held at least so long, and the holds as far apart.
+TEST(Server, RelayHoldsEachPieceAsTold) {
+    struct link_case {
+        const char* name;
+        card_sim::link_delay link;
+        int least_ms[4];
+        int spread_ms;  // the longest hold less the shortest, at least
+    };
+    // clang-format off
+    const link_case cases[] = {
+        {"50 ms each way", {.one_way_ms = 50}, {50, 50, 50, 50}, 0},
+        {"20 to 60 ms", {.one_way_ms = 20, .spread_ms = 40, .seed = 31}, {20, 20, 20, 20}, 10},
+        // The first goes at once; the rest wait for it to be acknowledged, 40 ms on.
+        {"Nagle", {.nagle_ms = 40}, {0, 30, 25, 20}, 20},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        const card_sim::relay relay("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), c.link);
+        const std::string near = relay.address();
+        address.sin_port =
+            htons(static_cast<std::uint16_t>(std::stoi(near.substr(near.find(':') + 1))));
+        const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        pollfd waiting{listener, POLLIN, 0};
+        ASSERT_EQ(poll(&waiting, 1, 10000), 1);
+        const int far = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        using steady = std::chrono::steady_clock;
+        steady::time_point sent[4];
+        steady::time_point arrived[4];
+        std::string heard;
+        std::thread reader([&] {
+            waiting.fd = far;
+            char byte = 0;
+            while (heard.size() < 4 && poll(&waiting, 1, 10000) == 1 &&
+                   recv(far, &byte, 1, 0) == 1) {
+                arrived[heard.size()] = steady::now();
+                heard += byte;
+            }
+        });
+        for (int i = 0; i < 4; ++i) {
+            sent[i] = steady::now();
+            EXPECT_EQ(send(client, "abcd" + i, 1, MSG_NOSIGNAL), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        reader.join();
+        close(client);
+        close(far);
+        close(listener);
+        ASSERT_EQ(heard, "abcd");
+        std::chrono::milliseconds held[4];
+        for (int i = 0; i < 4; ++i) {
+            held[i] = std::chrono::duration_cast<std::chrono::milliseconds>(arrived[i] - sent[i]);
+            EXPECT_GE(held[i].count(), c.least_ms[i]) << "piece " << i;
+        }
+        EXPECT_GE((*std::max_element(held, held + 4) - *std::min_element(held, held + 4)).count(),
+                  c.spread_ms);
+    }
 }
 
 // While ser2net has the card's line, it holds what io_card asked for, not what
