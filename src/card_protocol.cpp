@@ -97,11 +97,15 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
         const timespec timeout = left_until(end);
         pollfd line{fd, POLLIN, 0};
         const int ready = ppoll(&line, 1, &timeout, nullptr);
-        // A network or an adapter may hold the rest of a short answer back for
-        // longer than the gap: it is not over while the pause lasts.
-        if (ready == 0 && answer.count > 0 && answer.count < least && end < pause_end) {
-            end = pause_end;
-            continue;
+        // A network may hold the rest of a short answer back for longer than the
+        // gap, as a tunnel's delayed acknowledgement does: it is not over while
+        // the pause lasts, counted from its first byte too.
+        if (ready == 0 && answer.count > 0 && answer.count < least) {
+            const nanoseconds longest = std::max(pause_end, began + wait_ms * per_ms);
+            if (end < longest) {
+                end = longest;
+                continue;
+            }
         }
         if (ready == 0) break;  // quiet until the end
         if (ready < 0 && errno != EINTR) {
@@ -169,8 +173,8 @@ void fail_no_answer(int fd, const card_request& request, const char* format) {
     // A slow link must not pass for a silent card.
     char reason[128];
     std::snprintf(reason, sizeof reason,
-                  "the round trip to the server took %lld.%lld ms, and the card sent nothing "
-                  "within the pause of %d ms after it",
+                  "round trip to the server: %lld.%lld ms and then the pause of %d ms passed "
+                  "without a byte from the card",
                   round_trip / per_ms, round_trip % per_ms / 100'000, request.pause_ms);
     fail_on_port(fd, format, nullptr, reason);
 }

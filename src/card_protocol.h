@@ -27,7 +27,8 @@ void send_set(int fd, const card_request& request);
 // Reads one answer into answer. The card has wait_ms from now to begin it: if
 // nothing has arrived by then, the answer is empty. Once begun, it is over when
 // the line has been quiet for request.gap_ms, however soon that is, unless it
-// holds fewer than least bytes and wait_ms is not over yet; with wait_ms 0 and
+// holds fewer than least bytes and wait_ms, from now or from its first byte, is
+// not over yet; with wait_ms 0 and
 // nothing queued it returns at once. Ends the run (what came before flushed to
 // stdout, fd closed, status 1, this answer not printed) when the answer holds
 // more than answer_capacity bytes, when bytes still arrive 1 s after wait_ms,
