@@ -170,7 +170,10 @@ std::string stderr_of(std::vector<std::string> args) {
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a run failed");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fputs(text.c_str(), stderr);
+        fail("a run failed");
+    }
     return text;
 }
 
