@@ -156,9 +156,11 @@ void put_back(card_request& request) {
     flush_output();
     const long long due = request.switched_at + request.for_ms * 1'000'000LL;
     const bool switched = name_switched(request);
-    // The states are read ahead of time, so that the frame leaves when it is due:
-    // as long ahead as reading them took the first time, and a gap more.
-    const long long ahead = request.states_took + request.gap_ms * 1'000'000LL;
+    // The port is taken and the states read ahead of time, so that the frame
+    // leaves when it is due: as long ahead as both took the first time, and a
+    // gap more. Through a server, taking the port takes round trips.
+    const long long ahead =
+        request.set_up_took + request.states_took + request.gap_ms * 1'000'000LL;
     int stop = wait_until(switched ? due - ahead : due);
     if (switched) {
         const int fd = open_port(request);
@@ -205,9 +207,11 @@ int main(int argc, char* argv[]) {
     static char stdout_buffer[BUFSIZ];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     card_request request = parse_options(argc, argv);
+    const long long opening = now_ns();
     const int fd = open_port(request);
     start_trace(request.trace_flag != 0, now_ns());
     take_the_line(fd, request);
+    request.set_up_took = now_ns() - opening;
     run_stages(fd, request);
     unmark_line(fd);
     close(fd);

@@ -39,8 +39,10 @@ struct card_request {
     int wait_ms = default_wait_ms;
     int for_ms = 0;  // with --for: how long the run's changes last; 0 for good
     // When the first frame that switched outputs was written, on CLOCK_MONOTONIC
-    // in ns; 0 until then. And how long the first reading of the states took.
+    // in ns; 0 until then. How long taking the port and the line took, and the
+    // first reading of the states.
     long long switched_at = 0;
+    long long set_up_took = 0;
     long long states_took = 0;
 };
 

@@ -119,6 +119,9 @@ TEST(Server, ThroughSlowNetworks) {
     paced.baud = 9600;
     auto mute = paced;
     mute.get.max_bytes = 0;
+    const std::string taken =
+        "io_card: T ms round trip to the server: T ms more for each pause\n"
+        "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n";
     const std::string silent =
         "io_card: No answer from the card on {port}\nio_card: round trip to the server: T ms "
         "and then the pause of 50 ms passed without a byte from the card\n";
@@ -134,6 +137,15 @@ TEST(Server, ThroughSlowNetworks) {
     for (const int one_way_ms : {50, 150}) {
         for (const auto& c : runs) expect_run(relayed({.one_way_ms = one_way_ms}, on_the_clock(c)));
     }
+    // clang-format off
+    expect_run(relayed({.one_way_ms = 150}, on_the_clock(
+        // The frame that puts back leaves on time, however many round trips
+        // taking the port again costs.
+        apart(1500, {"-2 off --for=1500", paced, {"--trace", "-2", "off", "--for=1500"}, "gs10000000sgs11000000s",
+                    "1000000011000000", taken + "io_card: T ms > g\nio_card: T ms < 11000000\n"
+                    "io_card: T ms > s10000000s\nio_card: T ms < 10000000\n" + taken +
+                    "io_card: T ms > g\nio_card: T ms < 10000000\nio_card: T ms > s11000000s\nio_card: T ms < 11000000\n", 0}))));
+    // clang-format on
     // Pieces of one answer apart by more than the gap.
     const card_sim::link_delay jitter{.one_way_ms = 20, .spread_ms = 40, .seed = 31};
     const card_sim::link_delay nagle{.nagle_ms = 40};
