@@ -184,6 +184,8 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         {"turned away in many words", std::string(70, 'w'), "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: " + std::string(63, 'w') + "\n", hello,
          {"--wait=0", "-g"}},
+        {"turned away in a word", "!\r\n", "", ending::turn_away,
+         "io_card: {port} is busy\nio_card: the server said: !\n", hello, {"--wait=0", "-g"}},
         {"Telnet between the card's bytes", sound, telnet_between + "0011", ending::answer_and_listen, "",
          asked + "\xff\xfe\x18\xff\xfc\x18", {"--pause=2000", "-g"}, "11000011"},
     };
@@ -201,15 +203,21 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         EXPECT_EQ(result.status, c.out.empty() ? 1 : 0);
         EXPECT_EQ(card_sim::escape(server.heard()), card_sim::escape(c.heard));
     }
-    // Nothing listening, on a port just let go of; names that are no server's,
-    // and one that no resolver knows, without asking a network.
+    // Nothing listening, on a port just let go of, named plainly and in brackets;
+    // names that are no server's (a port past 65535, or past 2^32, which would
+    // wrap round to 80), and one that no resolver knows, without asking a network.
     const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
+    const std::string bracketed = "rfc2217://[127.0.0.1]" + gone.substr(gone.rfind(':'));
     const std::string unnamed = "name the server as rfc2217://HOST:PORT";
     for (const auto& [url, reason] :
          {std::pair{gone, "Connection refused"s},
+          {bracketed, "Connection refused"s},
           {"rfc2217://localhost"s, unnamed},
           {"rfc2217://::1:2217"s, unnamed},
           {"rfc2217://127.0.0.1:0"s, unnamed},
+          {"rfc2217://127.0.0.1:22x"s, unnamed},
+          {"rfc2217://127.0.0.1:65536"s, unnamed},
+          {"rfc2217://127.0.0.1:4294967376"s, unnamed},
           {"rfc2217://[fe80::1%nosuchif]:2217"s, "Name or service not known"s}}) {
         SCOPED_TRACE(url);
         const run_result refused = run_io_card({"-p", url, "-g"});
