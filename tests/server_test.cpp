@@ -166,6 +166,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         std::string err, heard;
         std::vector<std::string> args = {"-g"};
         std::string out = {};
+        const char* fault = "";  // as IO_CARD_FAULT tells tests/failing_calls.cpp
     };
     const std::string reading = "io_card: Error reading from {port}: the server ";
     const std::string setting = "io_card: Error setting up {port}: the server ";
@@ -180,6 +181,8 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
         {"no answer to the purge", agreed + subnegotiation('i', "\x01"), "", hang_up,
          setting + "did not answer within 3 seconds\n", hello + subnegotiation('\x0c', "\x01")},
+        {"a connection that fails", agreed, "", hang_up,
+         "io_card: Error reading from {port}: Connection timed out\n", hello, {"-g"}, "", "recv 1 ETIMEDOUT"},
         {"dropped mid-answer", sound, "1100", hang_up, reading + "closed the connection\n", asked},
         {"turned away in many words", std::string(70, 'w'), "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: " + std::string(63, 'w') + "\n", hello,
@@ -195,7 +198,13 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         scripted_server server(c.greeting, c.answer, c.how);
         std::vector<std::string> args{"-p", server.url()};
         args.insert(args.end(), c.args.begin(), c.args.end());
+        if (*c.fault != '\0') {  // into io_card alone: the server is a thread of this test
+            setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+            setenv("IO_CARD_FAULT", c.fault, 1);
+        }
         const run_result result = run_io_card(args);
+        unsetenv("LD_PRELOAD");
         std::string err = c.err;
         if (!err.empty()) err.replace(err.find("{port}"), 6, server.url());
         EXPECT_EQ(result.err, err);
