@@ -24,14 +24,14 @@ long long now_ns() {
     return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
-// A number of digits alone at text, up to stop; false for anything else.
-bool read_number(const char*& text, char stop, unsigned& number) {
-    const char* const start = text;
-    number = 0;
-    for (; *text >= '0' && *text <= '9' && number < 1'000'000'000; ++text) {
+// The number that text's digits alone make, read only until it is past any
+// port's, so that it cannot wrap round to one; 0 for anything else.
+unsigned read_number(const char* text) {
+    unsigned number = 0;
+    for (; *text >= '0' && *text <= '9' && number <= 65535; ++text) {
         number = number * 10 + static_cast<unsigned>(*text - '0');
     }
-    return text != start && *text++ == stop;
+    return *text == '\0' ? number : 0;
 }
 
 // A card's line on a serial server, reached over TCP with Telnet's COM-PORT-OPTION
@@ -237,10 +237,9 @@ int open_server(const card_request& request) {
         const char* const end = bracket != nullptr ? bracket : colon;
         std::memcpy(host, start, static_cast<std::size_t>(end - start));
     }
-    unsigned number = 0;
-    const char* digits = service;
+    const unsigned number = read_number(service);
     if (host[0] == '\0' || (bracket == nullptr && std::strchr(host, ':') != nullptr) ||
-        !read_number(digits, '\0', number) || number == 0 || number > 65535) {
+        number == 0 || number > 65535) {
         fail_opening(request.port, "name the server as rfc2217://HOST:PORT");
     }
     addrinfo hints{};

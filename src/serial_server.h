@@ -64,10 +64,12 @@ struct telnet_decoder {
 // What a piece of a server's stream holds besides the card's bytes.
 struct telnet_decoded {
     std::size_t kept = 0;  // the card's bytes, moved to the front of the piece
-    // The refusals of options owed to the server, in order.
+    // The refusals of options owed to the server, in order: 3 bytes for every 3
+    // of the piece, but the first, whose IAC and verb may have come before it.
     unsigned char replies[decode_capacity + 2] = {};
     std::size_t replies_length = 0;
-    // Each subnegotiation completed: its length, then its bytes, IAC undoubled.
+    // Each subnegotiation completed: its length, then its bytes, IAC undoubled;
+    // no more than the piece held, but for the first, begun before it.
     unsigned char subnegotiations[decode_capacity + subnegotiation_capacity] = {};
     std::size_t subnegotiations_length = 0;
     bool refused = false;  // the server will not do COM-PORT-OPTION

@@ -321,6 +321,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         std::string err, heard;
         std::vector<std::string> args = {"--pause=500", "-g"};
         std::string out = {};
+        const char* fault = "";  // as IO_CARD_FAULT tells tests/failing_calls.cpp
     };
     const std::string reading = "io_card: Error reading from {port}: the server ";
     const std::string setting = "io_card: Error setting up {port}: the server ";
@@ -339,10 +340,14 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         {"115200 baud, then gone", "\xff\xfb\x00\xff\xfd,"s + subnegotiation('e', "\x00\x01\xc2\x00"s), "",
          ending::turn_away, setting + "did not take 9600 baud, 8N1, no flow control\n", hello,
          {"--wait=600000", "-g"}},
+        {"a connection that fails", agreed, "", hang_up,
+         "io_card: Error reading from {port}: Connection timed out\n", hello, {"-g"}, "", "recv 1 ETIMEDOUT"},
         {"dropped mid-answer", sound, "1100", hang_up, reading + "closed the connection\n", asked},
         {"turned away in many words", std::string(70, 'w'), "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: " + std::string(63, 'w') + "\n", hello,
          {"--wait=0", "-g"}},
+        {"turned away in a word", "!\r\n", "", ending::turn_away,
+         "io_card: {port} is busy\nio_card: the server said: !\n", hello, {"--wait=0", "-g"}},
         {"Telnet between the card's bytes", sound, telnet_between + "0011", ending::answer_and_listen, "",
          asked + "\xff\xfe\x18\xff\xfc\x18", {"--pause=2000", "-g"}, "11000011"},
     };
@@ -352,7 +357,13 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         scripted_server server(c.greeting, c.answer, c.how);
         std::vector<std::string> args{"-p", server.url()};
         args.insert(args.end(), c.args.begin(), c.args.end());
+        if (*c.fault != '\0') {  // into io_card alone: the server is a thread of this test
+            setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+            setenv("IO_CARD_FAULT", c.fault, 1);
+        }
         const run_result result = run_io_card(args);
+        unsetenv("LD_PRELOAD");
         std::string err = c.err;
         if (!err.empty()) err.replace(err.find("{port}"), 6, server.url());
         EXPECT_EQ(result.err, err);
@@ -360,15 +371,21 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         EXPECT_EQ(result.status, c.out.empty() ? 1 : 0);
         EXPECT_EQ(card_sim::escape(server.heard()), card_sim::escape(c.heard));
     }
-    // Nothing listening, on a port just let go of; names that are no server's,
-    // and one that no resolver knows, without asking a network.
+    // Nothing listening, on a port just let go of, named plainly and in brackets;
+    // names that are no server's (a port past 65535, or past 2^32, which would
+    // wrap round to 80), and one that no resolver knows, without asking a network.
     const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
+    const std::string bracketed = "rfc2217://[127.0.0.1]" + gone.substr(gone.rfind(':'));
     const std::string unnamed = "name the server as rfc2217://HOST:PORT";
     for (const auto& [url, reason] :
          {std::pair{gone, "Connection refused"s},
+          {bracketed, "Connection refused"s},
           {"rfc2217://localhost"s, unnamed},
           {"rfc2217://::1:2217"s, unnamed},
           {"rfc2217://127.0.0.1:0"s, unnamed},
+          {"rfc2217://127.0.0.1:22x"s, unnamed},
+          {"rfc2217://127.0.0.1:65536"s, unnamed},
+          {"rfc2217://127.0.0.1:4294967376"s, unnamed},
           {"rfc2217://[fe80::1%nosuchif]:2217"s, "Name or service not known"s}}) {
         SCOPED_TRACE(url);
         const run_result refused = run_io_card({"-p", url, "-g"});
@@ -401,7 +418,8 @@ std::string decode(const std::string& stream, Sizes next_size) {
            (decoded.error != 0 ? " | "s + strerrorname_np(decoded.error) : "");
 }
 
-// Whole, a byte at a time and in seeded pieces of 1 to 8 bytes alike.
+// Whole, a byte at a time and in seeded pieces of 1 to 8 bytes alike; and the
+// encoder's output, back to what it encoded.
 TEST(Server, DecodesTelnetInAnySplit) {
     const auto sub = [](const std::string& bytes) {
         return card_sim::escape(static_cast<char>(bytes.size()) + bytes);
@@ -441,6 +459,12 @@ TEST(Server, DecodesTelnetInAnySplit) {
         while (stream.size() < 600) stream += pieces[random() % std::size(pieces)];
         EXPECT_EQ(decode(stream, [&] { return std::size_t{1} + random() % 8; }),
                   decode(stream, [] { return decode_capacity; }));
+        // The card's bytes, encoded as io_card sends them, decode to themselves.
+        std::string card(300, '\0'), encoded(600, '\0');
+        for (char& byte : card) byte = random() % 4 == 0 ? '\xff' : static_cast<char>(random());
+        encoded.resize(encode_for_server(card.data(), card.size(), encoded.data()));
+        EXPECT_EQ(decode(encoded, [&] { return std::size_t{1} + random() % 8; }),
+                  card_sim::escape(card) + " |  | ");
     }
 }
 
