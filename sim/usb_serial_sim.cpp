@@ -16,6 +16,7 @@
 // driver made, the line it set, every packet, and the card's frames. The
 // control FIFO takes one command a line:
 //   silent          the card from now on is a new one that never answers
+//   plain           the card from now on is a new one that sends no extra bytes
 //   kill-on-frame   the card dies as its next frame has arrived
 //   unplug-on-frame MS  the device is unplugged MS ms after the card's next frame
 //   phase MS        (ft232r) answers begin MS ms after a packet to the host
@@ -955,13 +956,15 @@ int main(int argc, char* argv[]) {
                 const std::string line = commands.substr(0, end);
                 commands.erase(0, end + 1);
                 note("asked: %s", line.c_str());
-                if (line == "silent") {
+                if (line == "silent" || line == "plain") {
+                    // A new card in the old one's place, with its states.
+                    card_sim::behaviour next = how;
+                    if (card != nullptr) next.states = card->states();
+                    next.get.extra.clear();
+                    if (line == "silent") next.get.max_bytes = next.set.max_bytes = 0;
                     if (usb != nullptr && usb->card_line != -1) close(usb->card_line);
                     card.reset();
-                    card_sim::behaviour quiet = how;
-                    quiet.states = "00000000";
-                    quiet.get.max_bytes = quiet.set.max_bytes = 0;
-                    card = start_card(quiet);
+                    card = start_card(next);
                     if (usb != nullptr) usb->card_line = open_raw(card->path());
                 } else if (line == "kill-on-frame") {
                     asked.frame_seen = false;
