@@ -182,7 +182,11 @@ public:
     }
     // When deliver may next have something without new bytes: never by default.
     virtual clock::time_point next_deadline() const { return clock::time_point::max(); }
-    virtual void sent_packet(clock::time_point now) { (void)now; }
+    // A packet went at now, for a read that the host asked for at asked.
+    virtual void sent_packet(clock::time_point now, clock::time_point asked) {
+        (void)now;
+        (void)asked;
+    }
     void purge_received() { received.clear(); }
 
 protected:
@@ -301,6 +305,7 @@ public:
     bool deliver(clock::time_point now, bytes& packet) override {
         const std::size_t room = packet_size - 2;
         if (received.size() < room && now < last_packet + milliseconds(latency_ms)) return false;
+        by_timer_ = received.size() < room;
         const auto head = status();
         packet = {head[0], head[1]};
         while (!received.empty() && packet.size() < packet_size) {
@@ -312,7 +317,15 @@ public:
     clock::time_point next_deadline() const override {
         return last_packet + milliseconds(latency_ms);
     }
-    void sent_packet(clock::time_point now) override { last_packet = now; }
+    void sent_packet(clock::time_point now, clock::time_point asked) override {
+        // The timer restarts when it sent the packet: at its expiry if the host's
+        // read was waiting then, however late this program got round to it.
+        const clock::time_point expiry = last_packet + milliseconds(latency_ms);
+        last_packet = by_timer_ && asked <= expiry ? expiry : now;
+    }
+
+private:
+    bool by_timer_ = false;
 };
 
 // CH340: ch341's registers, read and written two at a time.
@@ -581,6 +594,7 @@ private:
         bool in = false;
         std::int32_t length = 0;
         bytes data;  // OUT data not yet taken
+        clock::time_point asked;
     };
     void answer(const urb& request, std::int32_t status, const bytes& data, std::size_t taken);
     void control(const urb& request, const setup_packet& setup);
@@ -695,6 +709,7 @@ bool usbip_device::handle_command() {
         return false;
     }
     urb request;
+    request.asked = clock::now();
     request.seqnum = seqnum;
     request.in = be32(header + 12) == 1;
     request.ep = be32(header + 16);
@@ -782,7 +797,7 @@ void usbip_device::advance(clock::time_point now) {
                 note("in %s", shown(packet).c_str());
             }
             answer(*it, 0, packet, 0);
-            chip_->sent_packet(now);
+            chip_->sent_packet(now, it->asked);
             it = pending_.erase(it);
             continue;
         }

@@ -181,7 +181,7 @@ class Log:
 
     def take(self, more):
         """The log's new lines out of what the command wrote."""
-        text = more.split(f'--- {self.path}\n'.encode(), 1)[1]
+        text = (more.split(f'--- {self.path}\n'.encode(), 1) + [b''])[1]
         text = text[:text.find(b'--- /run/')] if b'--- /run/' in text else text
         self.read += len(text)
         new = text.decode('latin-1').splitlines()
@@ -192,7 +192,7 @@ class Log:
 def run(adapter, port, args, action, frames, out, err, status, line):
     """Runs one row; returns what went wrong, if anything, and how long it took."""
     command = args.format(port=port) if args.startswith('stty') else f'io_card -p {port} {IO} {args}'
-    if args.startswith('--pause=250'):
+    if action == 'the timer':  # the default gap, or its own
         command = f'io_card -p {port} {args}'
     out, err = (x.replace(b'{port}', port.encode()) if isinstance(x, bytes) else x for x in (out, err))
     log = logs.get(adapter)
