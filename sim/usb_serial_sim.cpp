@@ -35,7 +35,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,14 +59,16 @@ double seconds(clock::time_point when) {
     return std::chrono::duration<double>(when.time_since_epoch()).count();
 }
 
-// One line of the log, after the time it was written.
-void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void note(const char* format, ...) {
+// One line of the log, after the time it was written: format, as printf's,
+// with its values.
+template <typename... Values>
+void note(const char* format, Values... values) {
     char text[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
+    if constexpr (sizeof...(values) == 0) {
+        std::snprintf(text, sizeof text, "%s", format);
+    } else {
+        std::snprintf(text, sizeof text, format, values...);
+    }
     std::fprintf(log_file, "%.6f %s\n", seconds(clock::now()), text);
     std::fflush(log_file);
 }
@@ -973,13 +974,13 @@ int main(int argc, char* argv[]) {
                 note("asked: %s", line.c_str());
                 if (line == "silent" || line == "plain") {
                     // A new card in the old one's place, with its states.
-                    card_sim::behaviour next = how;
-                    if (card != nullptr) next.states = card->states();
-                    next.get.extra.clear();
-                    if (line == "silent") next.get.max_bytes = next.set.max_bytes = 0;
+                    card_sim::behaviour fresh = how;
+                    if (card != nullptr) fresh.states = card->states();
+                    fresh.get.extra.clear();
+                    if (line == "silent") fresh.get.max_bytes = fresh.set.max_bytes = 0;
                     if (usb != nullptr && usb->card_line != -1) close(usb->card_line);
                     card.reset();
-                    card = start_card(next);
+                    card = start_card(fresh);
                     if (usb != nullptr) usb->card_line = open_raw(card->path());
                 } else if (line == "kill-on-frame") {
                     asked.frame_seen = false;

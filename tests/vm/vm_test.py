@@ -49,7 +49,9 @@ CLEAN = {'8250': '9600 8N1', 'FT232R': '9600 8N1 flow none', 'CH340': '9615 8N1 
 
 # (adapters, io_card's arguments after -p PORT and IO, or a shell command; what
 # happens meanwhile; the frames the card receives; stdout; stderr; status; the
-# line as the chip last saw it). A card killed or an adapter unplugged goes so
+# line the chip saw: 'dirty', DIRTIED's at some time in the run, 'clean', CLEAN's
+# when io_card's first byte went out). 'first packet' is the bytes of the
+# answer's first packet, fewer than its eight. A card killed or an adapter unplugged goes so
 # once io_card's frame is at the card, which is made silent first so that io_card
 # waits in its pause: killed, the line stays quiet and the run waits its pause
 # out; unplugged, the run ends at once with the hang-up. The UART's card, on this
