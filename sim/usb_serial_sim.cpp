@@ -169,14 +169,16 @@ public:
     // Bytes not yet on the wire: for a driver that asks the chip whether it is done.
     long queued_for_wire = 0;
     bool wire_empty = true;
-    // The chip's packet to the host, from the bytes its UART has received; empty
-    // with nothing to send yet. now: for a latency timer.
-    std::deque<std::uint8_t> received;  // in the chip's receive buffer, for the host
-    virtual bool deliver(clock::time_point now, bytes& packet) {
+    // In the chip's receive buffer, for the host: each byte with when it came in.
+    std::deque<std::pair<clock::time_point, std::uint8_t>> received;
+    // The chip's packet for a read that the host asked for at asked; false with
+    // nothing to send yet.
+    virtual bool deliver(clock::time_point now, clock::time_point asked, bytes& packet) {
         (void)now;
+        (void)asked;
         if (received.empty()) return false;
         while (!received.empty() && packet.size() < packet_size) {
-            packet.push_back(received.front());
+            packet.push_back(received.front().second);
             received.pop_front();
         }
         return true;
@@ -303,14 +305,19 @@ public:
         }
     }
 
-    bool deliver(clock::time_point now, bytes& packet) override {
+    bool deliver(clock::time_point now, clock::time_point asked, bytes& packet) override {
         const std::size_t room = packet_size - 2;
-        if (received.size() < room && now < last_packet + milliseconds(latency_ms)) return false;
+        const clock::time_point expiry = last_packet + milliseconds(latency_ms);
+        if (received.size() < room && now < expiry) return false;
         by_timer_ = received.size() < room;
+        // The chip sent the packet when its timer ran out, if the host's read
+        // was waiting then: with what had come by then, however late this
+        // program got round to it.
+        const clock::time_point sent = by_timer_ && asked <= expiry ? expiry : now;
         const auto head = status();
         packet = {head[0], head[1]};
-        while (!received.empty() && packet.size() < packet_size) {
-            packet.push_back(received.front());
+        while (!received.empty() && received.front().first <= sent && packet.size() < packet_size) {
+            packet.push_back(received.front().second);
             received.pop_front();
         }
         return true;
@@ -669,10 +676,8 @@ void usbip_device::control(const urb& request, const setup_packet& setup) {
     reply r;
     if ((setup.type & 0x60) == 0) {
         r = standard(setup);
-        if (setup.request != 0x06) {
-            note("request %02x %02x 0x%04x 0x%04x %u (standard)", setup.type, setup.request,
-                 setup.value, setup.index, setup.length);
-        }
+        note("request %02x %02x 0x%04x 0x%04x %u (standard)%s", setup.type, setup.request,
+             setup.value, setup.index, setup.length, r.stall ? ": stalled" : "");
     } else {
         r = chip_->vendor(setup, request.data);
     }
@@ -760,7 +765,7 @@ void usbip_device::advance(clock::time_point now) {
         note("cannot reach the card: %s", std::strerror(errno));
     }
     while (!from_wire_.empty() && from_wire_.front().first <= now) {
-        chip_->received.push_back(from_wire_.front().second);
+        chip_->received.push_back(from_wire_.front());
         from_wire_.pop_front();
     }
     chip_->queued_for_wire = static_cast<long>(to_wire_.size());
@@ -784,7 +789,7 @@ void usbip_device::advance(clock::time_point now) {
         }
         if (it->in && it->ep == (chip_->bulk_in & 0x0f)) {
             bytes packet;
-            if (!chip_->deliver(now, packet)) {
+            if (!chip_->deliver(now, it->asked, packet)) {
                 ++it;
                 continue;
             }

@@ -224,6 +224,12 @@ def run(adapter, port, args, action, frames, out, err, status, line):
         new = log.take(more)
         sent = [m[1] for text in new if (m := re.match(r'\S+ card (\S.*)$', text))]
         packets = [m[1] for text in new if (m := re.match(r'\S+ in \w\w \w\w (.+)$', text))]
+        if action == 'the timer':  # every packet 16 ms after the one before, or the machine lagged
+            times = [(float(m[1]), m[2]) for text in new if (m := re.match(r'(\S+) in \w\w \w\w ?(.*)$', text))]
+            first = next((i for i, (_, data) in enumerate(times) if data), 0)
+            apart = [round((b[0] - a[0]) * 1000, 1) for a, b in zip(times[max(first - 1, 0):], times[first:first + 2])]
+            if not all(13 <= ms <= 19 for ms in apart):
+                return f'the machine lagged: packets {apart} ms apart, not 16', took
         if out == 'first packet':  # cut after its first packet, before the rest was sent
             out = unescape(packets[0]) if packets and len(unescape(packets[0])) < 8 else b'part of 01010101'
         elif action == 'the timer' and len(packets) != 2:
@@ -304,6 +310,10 @@ try:
             if adapter in adapters:
                 runs += 1
                 problem, took = run(adapter, port, args, action, *wants)
+                for _ in range(2):  # a busy host can hold the machine's timers back
+                    if problem.startswith('the machine lagged'):
+                        print(f'     {adapter} {args} [{action}]: {problem}; again')
+                        problem, took = run(adapter, port, args, action, *wants)
                 failed += bool(problem)
                 want_line = wants[-1]
                 shown = f' [{action or "line " + (DIRTIED if want_line == "dirty" else CLEAN)[adapter]}]' \
