@@ -70,7 +70,7 @@ TABLE = [
     (ALL, '--trace -g', '', ['get'], b'01010101' + AWKWARD,
      f'io_card: T ms > g\nio_card: T ms < 01010101{SHOWN}\n'.encode(), 0, None),
     # The latency timer at 16 ms: the eight states begin 12 ms after a status
-    # packet, the timer sends the first few 4 ms later and the rest 16 ms after.
+    # packet, the timer sends the three in by then 4 ms later, the rest 16 ms after.
     (('FT232R',), '--pause=250 -g', 'the timer', ['get'], b'01010101', b'', 0, None),
     (('FT232R',), '--pause=250 --gap=10 -g', 'the timer', ['get'], 'first packet', b'', 0, None),
     (('8250',), '-g', 'kill the card first', [], b'', NO_ANSWER, 1, None),
