@@ -44,6 +44,18 @@ constexpr auto patience = std::chrono::seconds(10);  // for hold() and await()
 
 simulated_card::simulated_card(behaviour how, std::function<void(const std::string&)> log)
     : how_(std::move(how)), log_(std::move(log)), states_(how_.states) {
+    if (!how_.device.empty()) {
+        master_ = open(how_.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios line{};
+        if (master_ == -1 || tcgetattr(master_, &line) != 0) return;
+        cfmakeraw(&line);
+        if (tcsetattr(master_, TCSANOW, &line) != 0) return;
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_ == -1) return;
+        path_ = how_.device;
+        thread_ = std::thread([this] { serve(); });
+        return;
+    }
     // Close-on-exec, so that the programs run against the card do not hold it.
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ == -1 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;

@@ -42,12 +42,15 @@ struct behaviour {
     // Take every byte and answer none, not even a 'g': a terminal that a test
     // only watches, whose messages may hold any letter.
     bool mute = false;
+    // Serve this serial device, set raw, instead of a new pseudo-terminal: the
+    // device side of a USB gadget's serial function, say.
+    std::string device;
 };
 
 class simulated_card {
 public:
-    // Opens a pseudo-terminal and serves it on a thread of its own until
-    // destroyed. On failure path() is empty. log, if given, is called from that
+    // Opens a pseudo-terminal (or how.device) and serves it on a thread of its
+    // own until destroyed. On failure path() is empty. log, if given, is called from that
     // thread with one line for every frame received. Where the process may (as
     // root), the thread runs at real-time priority, so that a loaded machine
     // neither delays its answers nor splits them; elsewhere it runs as any thread.

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,14 +147,10 @@ void trace(long long at, char direction, const char* bytes, std::size_t count) {
     std::fputc('\n', stderr);
 }
 
-void trace_note(long long at, const char* format, ...) {
+void trace_note(long long at, const char* text) {
     if (!tracing) return;
     trace_time(at);
-    va_list words;
-    va_start(words, format);
-    std::vfprintf(stderr, format, words);
-    va_end(words);
-    std::fputc('\n', stderr);
+    std::fprintf(stderr, "%s\n", text);
 }
 
 void name_undone(const char* line) {

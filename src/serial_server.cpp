@@ -387,8 +387,10 @@ void take_server_port(int fd, int wait_ms) {
         server.connected_at = now_ns();
         server.connect_took = server.connected_at - asked;
     }
-    trace_note(now_ns(), "round trip to the server: %lld.%lld ms more for each pause",
-               server.round_trip / 1'000'000, server.round_trip % 1'000'000 / 100'000);
+    char note[96];
+    std::snprintf(note, sizeof note, "round trip to the server: %lld.%lld ms more for each pause",
+                  server.round_trip / 1'000'000, server.round_trip % 1'000'000 / 100'000);
+    trace_note(now_ns(), note);
 }
 
 long long server_round_trip_ns() {

@@ -1,55 +1,81 @@
 """io_card in a virtual machine, on the kernel's own serial drivers.
 
 Started by tools/vm-check: vm_test.py BUILD_DIR KERNEL_DIR. QEMU boots Debian's
-kernel with io_card, busybox and init beside this file. A 16550A UART (the 8250
-driver, /dev/ttyS1) and an FTDI USB adapter (ftdi_sio, /dev/ttyUSB0) are each
-wired to a simulated card, io_card_sim, on this host.
+kernel with io_card, usb_serial_sim, busybox and init beside this file. Each
+adapter has a simulated card behind it:
+- 8250: a 16550A UART (/dev/ttyS1) wired to io_card_sim on this host;
+- FT232R, CH340, CP2102, PL2303: usb_serial_sim's model of the chip, plugged in
+  through USB/IP (vhci_hcd) inside the machine, bound by the kernel's own
+  ftdi_sio, ch341, cp210x and pl2303;
+- ACM: a card that is its own USB device, a gadget's ACM function on dummy_hcd,
+  the card on the gadget's /dev/ttyGS0 and io_card on cdc_acm's /dev/ttyACM0.
 
-What it proves: on a real UART and a real USB serial driver, the frames the card
-receives, stdout byte for byte (an answer holding every awkward byte included),
-stderr and the status of each run; that io_card leaves both lines at 9600 baud,
-8N1, whatever stty left on them, as QEMU's own trace of what the guest wrote to
-the UART and the adapter shows; and that an adapter unplugged, or its card gone,
-while io_card waits for an answer ends the run with a hang-up at once.
+What it proves: on each, the frames the card receives, stdout byte for byte (an
+answer holding every awkward byte included), stderr and the status of each run;
+that io_card leaves the line at 9600 baud, 8N1, no flow control, whatever stty
+left on it, as the chip saw it (the model's log, QEMU's trace of the UART,
+usbmon's record of the ACM device's SET_LINE_CODING); that a card killed while
+io_card waits leaves a silent line, and an adapter unplugged then ends the run
+with a hang-up within 0.1 s; and, on the FT232R model's latency timer, that an
+answer begun 12 ms after a packet reaches io_card in two packets 16 ms apart,
+which the default gap reads whole and --gap=10 cuts.
 
-What it cannot prove: QEMU's adapter hands bytes over as soon as they come, with
-no FTDI latency timer (io_card_sim --latency stands in for it on the host). The
-UART has three wires, no modem lines: a card gone from it is silence, and a
-pulled cable cannot be told from a silent card, so io_card says "No answer".
+What it cannot prove: the chips are models of what their drivers ask and see,
+not the silicon; the UART has three wires, no modem lines, so it cannot be
+unplugged, and its card gone is silence.
 """
-import json, os, re, socket, subprocess, sys, threading, time  # noqa: E401
+import os, re, subprocess, sys, threading, time  # noqa: E401
 
 build, kernel = sys.argv[1:3]
 IO = '--pause=250 --gap=100'  # an emulated CPU turns around slowly
 AWKWARD = b'\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\'
 SHOWN = ''.join(f'\\x{byte:02x}' for byte in AWKWARD)  # as --trace and --extra write it
-UART, ADAPTER, SPARE = '/dev/ttyS1', '/dev/ttyUSB0', '/dev/ttyUSB1'
 DIRTY = 'stty -F {port} cs7 parenb cstopb crtscts 115200'
-WHILE_WAITING = ('unplug the adapter', 'kill the card')  # done once io_card's frame is at the card
-HUNG_UP = b'io_card: Error reading from /dev/ttyUSB1: the device hung up or was unplugged\n'
+HUNG_UP = b'io_card: Error reading from {port}: the device hung up or was unplugged\n'
+NO_ANSWER = b'io_card: No answer from the card on {port}\n'
+CHIPS = ('FT232R', 'CH340', 'CP2102', 'PL2303')
+ADAPTERS = ('8250', *CHIPS, 'ACM')
+# The driver bound to each, as /sys/class/tty/NAME/device/driver names it.
+DRIVERS = {'serial': '8250', 'ftdi_sio': 'FT232R', 'ch341-uart': 'CH340', 'cp210x': 'CP2102',
+           'pl2303': 'PL2303', 'cdc_acm': 'ACM'}
+# The line each saw from the dirty stty, and from io_card when its first byte
+# went out. An FTDI chip divides 3 MHz: asked for 115200 baud, it runs at
+# 115384. A CH340 divides 48 MHz: asked for 9600, 9615, as near as it gets.
+# ch341 sets no flow control; a UART's trace and a CDC line coding show none.
+DIRTIED = {'8250': '115200 7E2', 'FT232R': '115384 7E2 flow rts/cts', 'CH340': '115384 7E2 flow none',
+           'CP2102': '115200 7E2 flow rts/cts', 'PL2303': '115200 7E2 flow rts/cts', 'ACM': '115200 7E2'}
+CLEAN = {'8250': '9600 8N1', 'FT232R': '9600 8N1 flow none', 'CH340': '9615 8N1 flow none',
+         'CP2102': '9600 8N1 flow none', 'PL2303': '9600 8N1 flow none', 'ACM': '9600 8N1'}
 
-# (ports, io_card's arguments after -p PORT and IO, or a shell command; what the
-# runner does meanwhile; the frames the card receives; stdout; stderr; status; the
-# line as QEMU last set it). SPARE is a fresh adapter, plugged in for its row,
-# whose card never answers: io_card would wait out its pause of 5 s, so a run that
-# ends within 1 s of the unplug or the kill saw the hang-up. The UART's card
-# answers at once, so it is killed before its run.
+# (adapters, io_card's arguments after -p PORT and IO, or a shell command; what
+# happens meanwhile; the frames the card receives; stdout; stderr; status; the
+# line the chip saw: 'dirty', DIRTIED's at some time in the run, 'clean', CLEAN's
+# when io_card's first byte went out). 'first packet' is the bytes of the
+# answer's first packet, fewer than its eight. A card killed or an adapter unplugged goes so
+# once io_card's frame is at the card, which is made silent first so that io_card
+# waits in its pause: killed, the line stays quiet and the run waits its pause
+# out; unplugged, the run ends at once with the hang-up. The UART's card, on this
+# host, is killed before its run.
+ALL = ADAPTERS
+USB = (*CHIPS, 'ACM')
 TABLE = [
-    ((UART,), DIRTY, '', [], b'', b'', 0, '115200 E 7 2'),
-    # An FTDI chip divides 3 MHz: asked for 115200 baud, it runs at 115384.
-    ((ADAPTER,), DIRTY, '', [], b'', b'', 0, '115384 E 7 2'),
-    ((UART, ADAPTER), '', '', [], b'', b'', 0, '9600 N 8 1'),
-    ((UART, ADAPTER), '-s 10101010', '', ['set 10101010'], b'10101010', b'', 0, None),
-    ((UART, ADAPTER), '-g', '', ['get'], b'10101010' + AWKWARD, b'', 0, None),
-    ((UART, ADAPTER), '-2 on', '', ['get', 'set 11101010'], AWKWARD + b'11101010', b'', 0, None),
-    ((UART, ADAPTER), '--verify -s 01010101', '', ['set 01010101', 'get'], b'01010101', b'', 0,
-     None),
-    ((UART, ADAPTER), '--trace -g', '', ['get'], b'01010101' + AWKWARD,
+    (ALL, DIRTY, '', [], b'', b'', 0, 'dirty'),
+    (ALL, '-g', '', ['get'], b'00000000' + AWKWARD, b'', 0, 'clean'),
+    (ALL, '-s 10101010', '', ['set 10101010'], b'10101010', b'', 0, None),
+    (ALL, '-g', '', ['get'], b'10101010' + AWKWARD, b'', 0, None),
+    (ALL, '-2 on', '', ['get', 'set 11101010'], AWKWARD + b'11101010', b'', 0, None),
+    (ALL, '-3 off --for=300', '', ['get', 'set 11001010', 'get', 'set 11101010'],
+     AWKWARD + b'11001010' + AWKWARD + b'11101010', b'', 0, None),
+    (ALL, '--verify -s 01010101', '', ['set 01010101', 'get'], b'01010101', b'', 0, None),
+    (ALL, '--trace -g', '', ['get'], b'01010101' + AWKWARD,
      f'io_card: T ms > g\nio_card: T ms < 01010101{SHOWN}\n'.encode(), 0, None),
-    ((UART,), '-g', 'kill the card first', [], b'',
-     b'io_card: No answer from the card on /dev/ttyS1\n', 1, None),
-    ((SPARE,), '--pause=5000 -g', 'unplug the adapter', ['get'], b'', HUNG_UP, 1, None),
-    ((SPARE,), '--pause=5000 -g', 'kill the card', ['get'], b'', HUNG_UP, 1, None),
+    # The latency timer at 16 ms: the eight states begin 12 ms after a status
+    # packet, the timer sends the three in by then 4 ms later, the rest 16 ms after.
+    (('FT232R',), '--pause=250 -g', 'the timer', ['get'], b'01010101', b'', 0, None),
+    (('FT232R',), '--pause=250 --gap=10 -g', 'the timer', ['get'], 'first packet', b'', 0, None),
+    (('8250',), '-g', 'kill the card first', [], b'', NO_ANSWER, 1, None),
+    (USB, '--pause=500 -g', 'kill the card', ['get'], b'', NO_ANSWER, 1, None),
+    (USB, '--pause=5000 -g', 'unplug the adapter', ['get'], b'', HUNG_UP, 1, None),
 ]
 
 
@@ -81,16 +107,22 @@ def card(*options):
 
 
 def initramfs(modules):
-    """A newc archive of init, busybox, io_card and its libraries, and the drivers."""
+    """A newc archive of init, busybox, the programs and their libraries, and the drivers."""
     def read(path):
         with open(path, 'rb') as file:
             return file.read()
-    files = {'init': read(os.path.join(os.path.dirname(__file__), 'init')),
-             'bin/busybox': read('/bin/busybox'), 'bin/io_card': read(f'{build}/io_card')}
-    for path in re.findall(r'(/\S+) \(0x', subprocess.check_output(['ldd', f'{build}/io_card'], text=True)):
-        files[path[1:]] = read(os.path.realpath(path))
+    files = {'init': read(os.path.join(os.path.dirname(__file__), 'init')), 'extra': SHOWN.encode(),
+             'bin/busybox': read('/bin/busybox')}
+    for program in ('io_card', 'usb_serial_sim'):
+        files[f'bin/{program}'] = read(f'{build}/{program}')
+        for path in re.findall(r'(/\S+) \(0x', subprocess.check_output(['ldd', f'{build}/{program}'],
+                                                                        text=True)):
+            files[path[1:]] = read(os.path.realpath(path))
     depends = dict(line.split(':') for line in read(f'{kernel}/{modules}/modules.dep').decode().splitlines())
-    for driver in ('kernel/drivers/usb/host/xhci-pci.ko', 'kernel/drivers/usb/serial/ftdi_sio.ko'):
+    for driver in ('usbip/vhci-hcd', 'serial/ftdi_sio', 'serial/ch341', 'serial/cp210x', 'serial/pl2303',
+                   'class/cdc-acm', 'gadget/udc/dummy_hcd', 'gadget/function/usb_f_acm', 'mon/usbmon',
+                   '../../fs/configfs/configfs'):
+        driver = os.path.normpath(f'kernel/drivers/usb/{driver}.ko')
         for name in [driver, *depends[driver].split(), 'modules.dep']:
             files[f'{modules}/{name}'] = read(f'{kernel}/{modules}/{name}')
     entries, archive = {'proc': None, 'sys': None}, bytearray()
@@ -107,76 +139,156 @@ def initramfs(modules):
         file.write(archive)
 
 
-def qmp(command, **arguments):
-    monitor.sendall(json.dumps({'execute': command, 'arguments': arguments}).encode())
-    while 'return' not in (reply := json.loads(replies.readline())):  # events may come first
-        if 'error' in reply:
-            raise RuntimeError(f'{command}: {reply["error"]}')
-
-
-def line_settings(lines):
-    """How QEMU last set each port's line from what the guest wrote, as '9600 N 8 1'."""
-    found = {}
-    for line in lines:
-        for key, pattern in ((UART, r"update_parameters baudrate=(\d+) parity='(.)' data=(\d) stop=(\d)"),
-                             ('baud', r'usb_serial_set_baud dev \S+ baud rate (\d+)'),
-                             ('data', r'usb_serial_set_data dev \S+ parity (.), data bits (\d), stop bits (\d)')):
-            if m := re.search(pattern, line):
-                found[key] = ' '.join(m.groups())
-    return {**found, ADAPTER: f'{found.get("baud")} {found.get("data")}'}
-
-
-def run(port, args, action, frames, out, err, status, line):
-    """Runs one row; returns what went wrong, if anything, and how long it took."""
-    sim = uart if port == UART else adapter
-    command = args.format(port=port) if args.startswith('stty') else f'io_card -p {port} {IO} {args}'
-    if port == SPARE:
-        sim, name = card('--silent'), f'spare{len(cards)}'
-        qmp('chardev-add', id=name, backend={'type': 'serial', 'data': {'device': sim.path}})
-        qmp('device_add', driver='usb-serial', id=name, chardev=name)
-        command = f'until [ -e {port} ]; do sleep 0.1; done; {command}'
-    if action == 'kill the card first':
-        sim.terminate()
-        sim.wait(10)
-    logged, traced, said = len(sim.log.lines), len(trace.lines), len(console.lines)
-    started = time.monotonic()
+def shell(command, seconds=60):
+    """Runs command in the machine: (status, stdout, stderr, what it wrote to
+    descriptor 3), or None after seconds."""
+    said = len(console.lines)
     qemu.stdin.write(command.encode() + b'\n')
     qemu.stdin.flush()
-    if action in WHILE_WAITING:
-        sim.log.wait(lambda lines: lines[logged:], 60)  # io_card waits for the answer now
-        started = time.monotonic()
-        qmp('device_del', id=name) if action == 'unplug the adapter' else sim.terminate()
     answer = console.wait(lambda lines: next(
-        (m for text in lines[said:] if (m := re.search(r'done (\d+) out=(\w*) err=(\w*)', text))), None), 60)
+        (m for text in lines[said:] if (m := re.search(r'done (\d+) out=(\w*) err=(\w*) more=(\w*)', text))),
+        None), seconds)
+    return answer and (int(answer[1]), *(bytes.fromhex(answer[i]) for i in (2, 3, 4)))
+
+
+def uart_line(lines):
+    """The UART's line as QEMU last set it from what the guest wrote, as '9600 8N1'."""
+    found = None
+    for line in lines:
+        if m := re.search(r"update_parameters baudrate=(\d+) parity='(.)' data=(\d) stop=(\d)", line):
+            found = f'{m[1]} {m[3]}{m[2]}{m[4]}'
+    return found
+
+
+def acm_line(lines):
+    """The last line coding that cdc_acm sent the ACM device, as usbmon shows it."""
+    found = None
+    for line in lines:
+        if m := re.search(r' s 21 20 0000 0000 0007 7 = ([0-9a-f]{8}) ([0-9a-f]{6})', line):
+            coding = bytes.fromhex(m[1] + m[2])
+            found = (f'{int.from_bytes(coding[:4], "little")} {coding[6]}{"NOEMS"[coding[5]]}'
+                     f'{("1", "1.5", "2")[coding[4]]}')
+    return found
+
+
+class Log:
+    """A log in the machine, read a piece at a time by the runs' own commands."""
+
+    def __init__(self, path):
+        self.path, self.lines, self.read = path, [], 0
+
+    def fetch(self):
+        """A command that writes what is new in the log to descriptor 3, after a line '--- PATH'."""
+        return f'echo "--- {self.path}" >&3; tail -c +{self.read + 1} {self.path} >&3'
+
+    def take(self, more):
+        """The log's new lines out of what the command wrote."""
+        text = (more.split(f'--- {self.path}\n'.encode(), 1) + [b''])[1]
+        text = text[:text.find(b'--- /run/')] if b'--- /run/' in text else text
+        self.read += len(text)
+        new = text.decode('latin-1').splitlines()
+        self.lines += new
+        return new
+
+
+def run(adapter, port, args, action, frames, out, err, status, line):
+    """Runs one row; returns what went wrong, if anything, and how long it took."""
+    command = args.format(port=port) if args.startswith('stty') else f'io_card -p {port} {IO} {args}'
+    if action == 'the timer':  # the default gap, or its own
+        command = f'io_card -p {port} {args}'
+    out, err = (x.replace(b'{port}', port.encode()) if isinstance(x, bytes) else x for x in (out, err))
+    log = logs.get(adapter)
+    if log:
+        asks = {'kill the card': ['silent', 'kill-on-frame'], 'unplug the adapter': ['silent', 'unplug-on-frame 50'],
+                'the timer': ['plain', 'phase 12']}.get(action, [])
+        control = log.path.replace('.log', '.ctl')
+        # Once the model has read them: a FIFO's reader takes its time.
+        command = ''.join(f'echo {ask} >{control}; until grep -q "asked: {ask}$" {log.path}; do sleep 0.01; done; '
+                          for ask in asks) + command + '; s=$?; '
+        if action == 'unplug the adapter':  # when io_card saw the hang-up, on the log's clock
+            command += 'read up _ </proc/uptime; echo "ended $up" >&3; '
+        command += log.fetch() + (f'; {usbmon.fetch()}' if adapter == 'ACM' else '') + '; (exit $s)'
+    elif action == 'kill the card first':
+        uart.terminate()
+        uart.wait(10)
+    logged, traced = len(uart.log.lines), len(trace.lines)
+    started = time.monotonic()
+    answer = shell(command)
     took = time.monotonic() - started
     if not answer:
         return 'no answer from the machine within 60 s', took
-
-    def sent(lines):  # the card's log without its answers
-        return [text for text in lines[logged:] if not text.startswith(' ')]
-    sim.log.wait(lambda lines: len(sent(lines)) >= len(frames), 10)
-    trace.wait(lambda lines: not line or line_settings(lines[traced:])[port] == line, 10)
-    got = (sent(sim.log.lines), int(answer[1]), bytes.fromhex(answer[2]),
-           re.sub(rb'\d+\.\d ms', b'T ms', bytes.fromhex(answer[3])),
-           line and line_settings(trace.lines[traced:])[port])
-    problems = [f'{what}: {have!r}, not {want!r}' for what, have, want in
-                zip(('frames', 'status', 'stdout', 'stderr', 'line'), got, (frames, status, out, err, line))
-                if have != want]
-    if action in WHILE_WAITING and took > 1:
-        problems.append(f'{took:.2f} s after the {action}, not within 1 s')
+    got_status, got_out, got_err, more = answer
+    got_err = re.sub(rb'\d+\.\d ms', b'T ms', got_err)
+    problems = []
+    if log:
+        new = log.take(more)
+        sent = [m[1] for text in new if (m := re.match(r'\S+ card (\S.*)$', text))]
+        packets = [m[1] for text in new if (m := re.match(r'\S+ in \w\w \w\w (.+)$', text))]
+        if action == 'the timer':  # every packet 16 ms after the one before, or the machine lagged
+            times = [(float(m[1]), m[2]) for text in new if (m := re.match(r'(\S+) in \w\w \w\w ?(.*)$', text))]
+            first = next((i for i, (_, data) in enumerate(times) if data), 0)
+            apart = [round((b[0] - a[0]) * 1000, 1) for a, b in zip(times[max(first - 1, 0):], times[first:first + 2])]
+            apart = apart[:1] if out == 'first packet' else apart  # once cut, the rest is late to no one
+            if not all(13 <= ms <= 19 for ms in apart):
+                return f'the machine lagged: packets {apart} ms apart, not 16', took
+        if out == 'first packet':  # cut after its first packet, before the rest was sent
+            out = unescape(packets[0]) if packets and len(unescape(packets[0])) < 8 else b'part of 01010101'
+        elif action == 'the timer' and len(packets) != 2:
+            problems.append(f'the answer came in {len(packets)} packets, not 2')
+        if action == 'unplug the adapter':
+            unplugged = next((float(text.split()[0]) for text in new if text.endswith(' unplugged')), 0)
+            ended = float(re.search(rb'ended (\S+)', more)[1])
+            if not 0 <= ended - unplugged <= 0.1:
+                problems.append(f'the hang-up {ended - unplugged:.2f} s after the unplug, not within 0.1 s')
+        # The line the chip had when the run's first byte went out, or, for a
+        # run that sends none, the dirty line if the chip had it at any time.
+        seen, had, first = None, [], len(log.lines) - len(new)
+        for number, text in enumerate(log.lines):
+            if m := re.match(r'\S+ line (.*)$', text):
+                had.append((number, m[1]))
+            elif number >= first and ' out ' in text and not seen:
+                seen = had[-1][1] if had else None
+        if line == 'dirty':
+            during = [setting for number, setting in had if number >= first]
+            seen = DIRTIED[adapter] if DIRTIED[adapter] in during else during[-1] if during else None
+    else:
+        uart.log.wait(lambda lines: len([t for t in lines[logged:] if not t.startswith(' ')]) >= len(frames), 10)
+        sent = [text for text in uart.log.lines[logged:] if not text.startswith(' ')]
+        trace.wait(lambda lines: not line or uart_line(lines[traced:]), 10)
+        seen = uart_line(trace.lines[traced:])
+    if adapter == 'ACM':
+        usbmon.take(more)
+        seen = acm_line(usbmon.lines)
+    want_line = line and (DIRTIED if line == 'dirty' else CLEAN)[adapter]
+    got = (sent, got_status, got_out, got_err, line and seen)
+    problems += [f'{what}: {have!r}, not {want!r}' for what, have, want in
+                 zip(('frames', 'status', 'stdout', 'stderr', 'line'), got, (frames, status, out, err, want_line))
+                 if have != want]
     return '; '.join(problems), took
 
 
-cards, work, failed = [], f'{build}/vm-run', 0
+def unescape(text):
+    """The bytes of the model's log, which shows them as --trace does."""
+    return re.sub(rb'\\x([0-9a-f]{2})', lambda m: bytes([int(m[1], 16)]), text.encode('latin-1'))
+
+
+def ahead():
+    """Ahead of ordinary processes where this runner may (as root), as the
+    simulated card is: a busy host would otherwise hold the chips' timers back."""
+    try:
+        os.nice(-10)
+    except OSError:
+        pass
+
+
+cards, work, failed, runs = [], f'{build}/vm-run', 0, 0
 os.makedirs(work, exist_ok=True)
 print(subprocess.check_output(['qemu-system-x86_64', '--version'], text=True).splitlines()[0])
 initramfs('lib/modules/' + os.listdir(f'{kernel}/lib/modules')[0])
-uart, adapter = card('--extra', SHOWN), card('--extra', SHOWN)
-if os.path.exists(f'{work}/qmp'):
-    os.unlink(f'{work}/qmp')
-listener = socket.create_server(f'{work}/qmp', family=socket.AF_UNIX)
-listener.settimeout(60)
+uart = card('--extra', SHOWN)
 started = time.monotonic()
+
+
 # TCG alone: a nested KVM can take the guest and never boot it.
 qemu = subprocess.Popen([
     'qemu-system-x86_64', '-accel', 'tcg', '-m', '256', '-nodefaults', '-no-user-config',
@@ -184,31 +296,53 @@ qemu = subprocess.Popen([
     '-append', 'console=ttyS0,115200 quiet panic=-1',
     '-chardev', 'stdio,id=console,signal=off', '-serial', 'chardev:console',
     '-chardev', f'serial,id=uart,path={uart.path}', '-serial', 'chardev:uart',
-    '-device', 'qemu-xhci', '-chardev', f'serial,id=adapter,path={adapter.path}',
-    '-device', 'usb-serial,id=adapter,chardev=adapter',
-    '-chardev', f'socket,id=qmp,path={work}/qmp', '-mon', 'chardev=qmp,mode=control',
-    '-trace', 'serial_update_parameters', '-trace', 'usb_serial_set_*'],
-    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    '-trace', 'serial_update_parameters'],
+    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ahead)
+logs = {name: Log(f'/run/{name.lower()}.log') for name in (*CHIPS, 'ACM')}
+usbmon = Log('/run/acm.usbmon')
 try:
     console, trace = Lines(qemu.stdout), Lines(qemu.stderr)
-    monitor = listener.accept()[0]
-    monitor.settimeout(60)
-    replies = monitor.makefile('rb')
-    replies.readline()  # the greeting
-    qmp('qmp_capabilities')
     ready = console.wait(lambda lines: [text for text in lines if text.startswith('ready')], 120)
     if not ready:
         sys.exit('the machine did not boot within 120 s:\n' + '\n'.join(console.lines + trace.lines))
     print(f'booted Linux {ready[0].split()[1]} on TCG in {time.monotonic() - started:.1f} s')
-    for port in (UART, ADAPTER, SPARE):
-        for ports, args, action, *wants in TABLE:
-            if port in ports:
-                problem, took = run(port, args, action, *wants)
+    ports = {}
+    for text in shell('cd /sys/class/tty; for t in ttyS1 ttyUSB* ttyACM0; do '
+                      'echo $t $(basename $(readlink $t/device/driver)); done')[1].decode().splitlines():
+        name, driver = text.split()
+        if driver in DRIVERS:
+            ports[DRIVERS[driver]] = (f'/dev/{name}', driver)
+    for adapter in ADAPTERS:
+        if adapter not in ports:
+            print(f'FAIL {adapter}: no device bound to its driver ({ports})')
+            failed += 1
+            continue
+        port, driver = ports[adapter]
+        for adapters, args, action, *wants in TABLE:
+            if adapter in adapters:
+                runs += 1
+                problem, took = run(adapter, port, args, action, *wants)
+                # A busy host can hold the machine back for longer than the
+                # margin between the timer and the gaps: an answer that io_card
+                # read as no fault of its own would. A fault fails every time.
+                for _ in range(3 if action == 'the timer' else 0):
+                    if problem:
+                        print(f'     {adapter} {args} [{action}]: {problem}; again')
+                        problem, took = run(adapter, port, args, action, *wants)
                 failed += bool(problem)
-                shown = f' [{action or "line " + wants[-1]}]' if action or wants[-1] else ''
-                print(f'{"FAIL" if problem else "ok  "} {port} {args or "(port only)"}{shown}: '
-                      f'{problem or f"{took:.2f} s"}'.replace('{port}', port)
-                      + (' after it' if action in WHILE_WAITING and not problem else ''))
+                want_line = wants[-1]
+                shown = f' [{action or "line " + (DIRTIED if want_line == "dirty" else CLEAN)[adapter]}]' \
+                    if action or want_line else ''
+                print(f'{"FAIL" if problem else "ok  "} {adapter} {port} ({driver}) '
+                      f'{args.replace(" -F {port}", "") or "(port only)"}{shown}: '
+                      f'{problem or f"{took:.2f} s"}')
+    # The logs, whole, for a look at what the chips saw.
+    more = shell('; '.join(log.fetch() for log in logs.values()))[3]
+    for name, log in logs.items():
+        log.take(more)
+        with open(f'{work}/{name}.log', 'w') as file:
+            file.write(''.join(text + '\n' for text in log.lines))
+    print(f'the models\' logs are in {work}')
     qemu.stdin.write(b'poweroff -f\n')
     qemu.stdin.flush()
     qemu.wait(60)
@@ -217,6 +351,5 @@ finally:
     for process in [qemu, *cards]:
         process.kill()
         process.wait()
-runs = sum(len(ports) for ports, *_ in TABLE)
 print(f'{runs - failed} passed, {failed} failed')
 sys.exit(1 if failed else 0)
