@@ -94,6 +94,7 @@ TEST(Change, PrintsLateAnswersAndMergesOnlyItsOwn) {
     const card_sim::simulated_card card(card_with("11110000"));
     card_request request;
     card.path().copy(request.port, sizeof request.port - 1);
+    request.pause_ms = 2000;  // time enough for any load
     request.on_mask[7] = '1';
     const int fd = open_port(request);
     set_line(fd);

@@ -497,10 +497,10 @@ TEST(Run, AKilledRunsAnswerIsNobodys) {
     const std::vector<std::string> killed{"-g"};
     // clang-format off
     const wire_case cases[] = {
-        on_the_clock({"killed once the card has its command", card, {"-g"}, "gg", "11000000", "", 0,
+        on_the_clock({"killed once the card has its command", card, {"--pause=200", "-g"}, "gg", "11000000", "", 0,
                       {}, {}, killed, 0}),
-        on_the_clock({"killed in the middle of the answer", card, {"-3", "on"}, "ggs11100000s", "11100000",
-                      "", 0, {}, {}, killed, 4}),
+        on_the_clock({"killed in the middle of the answer", card, {"--pause=200", "-3", "on"}, "ggs11100000s",
+                      "11100000", "", 0, {}, {}, killed, 4}),
     };
     // clang-format on
     for (int i = 0; i < 20; ++i) {
