@@ -179,6 +179,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
         {"a setting answered without its value", agreed + subnegotiation('i', ""), "", hang_up,
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
+        {"no answer to a setting", agreed, "", hang_up, setting + "did not answer within 3 seconds\n", hello},
         {"no answer to the purge", agreed + subnegotiation('i', "\x01"), "", hang_up,
          setting + "did not answer within 3 seconds\n", hello + subnegotiation('\x0c', "\x01")},
         {"a connection that fails", agreed, "", hang_up,
