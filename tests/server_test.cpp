@@ -340,6 +340,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
         {"a setting answered without its value", agreed + subnegotiation('i', ""), "", hang_up,
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
+        {"no answer to a setting", agreed, "", hang_up, setting + "did not answer within 3 seconds\n", hello},
         {"no answer to the purge", agreed + subnegotiation('i', "\x01"), "", hang_up,
          setting + "did not answer within 3 seconds\n", hello},
         // Refused, not busy, however long the run would wait for a busy one.
@@ -377,11 +378,12 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         EXPECT_EQ(result.status, c.out.empty() ? 1 : 0);
         EXPECT_EQ(card_sim::escape(server.heard()), card_sim::escape(c.heard));
     }
-    // Nothing listening, on a port just let go of, named plainly and in brackets;
-    // names that are no server's (a port past 65535, or past 2^32, which would
-    // wrap round to 80), and one that no resolver knows, without asking a network.
+    // Nothing listening, on a port just let go of, named plainly, and in brackets
+    // with a leading zero; names that are no server's (a port past 65535, or past
+    // 2^32, which would wrap round to 80), and one that no resolver knows, without
+    // asking a network.
     const std::string gone = "rfc2217://" + card_sim::free_loopback_address();
-    const std::string bracketed = "rfc2217://[127.0.0.1]" + gone.substr(gone.rfind(':'));
+    const std::string bracketed = "rfc2217://[127.0.0.1]:0" + gone.substr(gone.rfind(':') + 1);
     const std::string unnamed = "name the server as rfc2217://HOST:PORT";
     for (const auto& [url, reason] :
          {std::pair{gone, "Connection refused"s},
