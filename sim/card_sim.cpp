@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -23,8 +24,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <list>
+#include <random>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "messages.h"
 
@@ -99,6 +104,23 @@ bool simulated_card::await(std::size_t received, std::size_t sent) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, patience,
                              [&] { return received_.size() >= received && sent_ >= sent; });
+}
+
+void simulated_card::at(std::size_t received, std::size_t sent, std::function<void()> then) {
+    std::unique_lock lock(mutex_);
+    at_received_ = received;
+    at_sent_ = sent;
+    at_ = std::move(then);
+    reached(lock);
+}
+
+void simulated_card::reached(std::unique_lock<std::mutex>& lock) {
+    if (!at_ || received_.size() < at_received_ || sent_ < at_sent_) return;
+    const std::function<void()> then = std::move(at_);
+    at_ = nullptr;
+    lock.unlock();
+    then();
+    lock.lock();
 }
 
 int simulated_card::queued_for_card() const {
@@ -185,6 +207,8 @@ void simulated_card::take(char byte, clock::time_point arrived) {
     std::unique_lock lock(mutex_);
     received_ += byte;
     changed_.notify_all();
+    reached(lock);
+    if (how_.mute) return;
     if (!frame_.empty() || byte == 's') {
         frame_ += byte;
         if (frame_.size() < set_frame_size) return;
@@ -244,9 +268,10 @@ void simulated_card::answer(const answer_rule& rule, const std::string& own_answ
         if (!sleep_until(out_at(first))) return;
         sent = write(master_, &bytes[first], end - first) == static_cast<ssize_t>(end - first);
         if (sent) {
-            const std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             sent_ += end - first;
             changed_.notify_all();
+            reached(lock);
         }
         first = end;
     }
@@ -281,9 +306,202 @@ std::string free_loopback_address() {
     return bound ? "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) : std::string();
 }
 
+namespace {
+
+// One way of a connection through the relay: the pieces read from `from`, each
+// held until it is due, then written to `to`.
+struct one_way {
+    int from = -1;
+    int to = -1;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> held;
+    std::string due;  // due, and not yet taken by `to`
+    std::chrono::steady_clock::time_point last_due{};
+    std::chrono::steady_clock::time_point last_sent{};  // when the last piece left, for nagle_ms
+    bool ended = false;  // `from` has closed its side: so does `to`'s, once all is delivered
+};
+
+struct joined {
+    one_way ways[2];
+    bool broken = false;
+};
+
+// text ("HOST:PORT", HOST in numbers) as connect takes it.
+sockaddr_in loopback_address(const std::string& text) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    const std::size_t colon = text.rfind(':');
+    inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr);
+    address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)));
+    return address;
+}
+
+// Without Nagle's algorithm of its own: the relay adds only the delays it is told.
+void no_delay(int fd) {
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+}  // namespace
+
+relay::relay(const std::string& to, link_delay link) : to_(to), link_(link) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof own;
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (listener_ == -1 || wake_ == -1 ||
+        bind(listener_, reinterpret_cast<sockaddr*>(&own), length) != 0 ||
+        listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&own), &length) != 0) {
+        return;
+    }
+    address_ = "127.0.0.1:" + std::to_string(ntohs(own.sin_port));
+    thread_ = std::thread([this] { serve(); });
+}
+
+relay::~relay() {
+    const std::uint64_t one = 1;
+    if (wake_ != -1 && write(wake_, &one, sizeof one) != sizeof one) {
+        // An eventfd refuses only at its limit, and then it is readable all the same.
+    }
+    if (thread_.joinable()) thread_.join();
+    if (wake_ != -1) close(wake_);
+    if (listener_ != -1) close(listener_);
+}
+
+void relay::serve() {
+    // As the card's own thread: a loaded machine would otherwise add delays of
+    // its own to those the relay is told.
+    sched_param priority{};
+    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    using clock = std::chrono::steady_clock;
+    std::mt19937 random(link_.seed);
+    std::uniform_int_distribution<int> spread(0, link_.spread_ms * 1000);
+    const auto one_way_delay = std::chrono::milliseconds(link_.one_way_ms);
+    const auto nagle = std::chrono::milliseconds(link_.nagle_ms);
+    std::list<joined> connections;
+    std::vector<pollfd> waiting;
+    for (;;) {
+        // Each piece due by now joins what waits for its reader, in order.
+        const clock::time_point now = clock::now();
+        clock::time_point next = clock::time_point::max();
+        for (auto& connection : connections) {
+            for (auto& way : connection.ways) {
+                while (!way.held.empty() && way.held.front().first <= now) {
+                    way.due += way.held.front().second;
+                    way.held.pop_front();
+                }
+                if (!way.held.empty()) next = std::min(next, way.held.front().first);
+                if (!way.due.empty()) {
+                    const ssize_t sent =
+                        send(way.to, way.due.data(), way.due.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (sent > 0) way.due.erase(0, static_cast<std::size_t>(sent));
+                    if (sent < 0 && errno != EAGAIN && errno != EINTR) connection.broken = true;
+                }
+                if (way.ended && way.held.empty() && way.due.empty() && way.from != -1) {
+                    shutdown(way.to, SHUT_WR);
+                    way.from = -1;  // nothing more to read from it, nor to pass on
+                }
+            }
+            if (connection.ways[0].from == -1 && connection.ways[1].from == -1) {
+                connection.broken = true;
+            }
+        }
+        for (auto at = connections.begin(); at != connections.end();) {
+            if (!at->broken) {
+                ++at;
+                continue;
+            }
+            close(at->ways[0].to);
+            close(at->ways[1].to);
+            at = connections.erase(at);
+        }
+
+        waiting.assign({{wake_, POLLIN, 0}, {listener_, POLLIN, 0}});
+        for (const auto& connection : connections) {
+            for (const auto& way : connection.ways) {
+                const short reading = way.ended ? 0 : POLLIN;
+                waiting.push_back({way.ended ? -1 : way.from, reading, 0});
+                waiting.push_back({way.due.empty() ? -1 : way.to, POLLOUT, 0});
+            }
+        }
+        int timeout = -1;
+        if (next != clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - clock::now());
+            timeout = static_cast<int>(std::max<long long>(left.count(), 0));
+        }
+        if (poll(waiting.data(), waiting.size(), timeout) < 0 && errno != EINTR) return;
+        if (waiting[0].revents != 0) return;  // told to stop
+        const clock::time_point arrived = clock::now();
+        std::size_t at = 2;
+        for (auto& connection : connections) {
+            for (auto& way : connection.ways) {
+                const short revents = waiting[at].revents;
+                at += 2;
+                if (way.ended || revents == 0) continue;
+                char buffer[65536];
+                const ssize_t count = read(way.from, buffer, sizeof buffer);
+                if (count < 0) {
+                    if (errno != EAGAIN && errno != EINTR) connection.broken = true;
+                    continue;
+                }
+                if (count == 0) {
+                    way.ended = true;
+                    continue;
+                }
+                // Nagle's algorithm: the first piece goes now; one that comes
+                // while another is unacknowledged joins the batch held for the
+                // acknowledgement.
+                clock::time_point sent = arrived;
+                if (nagle.count() > 0 && arrived < way.last_sent + nagle) {
+                    sent = arrived < way.last_sent ? way.last_sent : way.last_sent + nagle;
+                }
+                way.last_sent = sent;
+                clock::time_point due = sent + one_way_delay;
+                if (link_.spread_ms > 0) due += std::chrono::microseconds(spread(random));
+                due = std::max(due, way.last_due);
+                way.last_due = due;
+                way.held.emplace_back(due, std::string(buffer, static_cast<std::size_t>(count)));
+            }
+        }
+        // After the reads: a connection joins the list that the poll did not wait on.
+        if (waiting[1].revents != 0) {
+            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client != -1) {
+                const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const sockaddr_in where = loopback_address(to_);
+                if (server == -1 ||
+                    connect(server, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+                    close(client);
+                    if (server != -1) close(server);
+                } else {
+                    no_delay(client);
+                    no_delay(server);
+                    joined& connection = connections.emplace_back();
+                    connection.ways[0].from = connection.ways[1].to = client;
+                    connection.ways[1].from = connection.ways[0].to = server;
+                }
+            }
+        }
+    }
+}
+
 serial_server::serial_server(const simulated_card& card, const std::string& options) {
     missing_ = access("/usr/sbin/ser2net", X_OK) != 0;
     if (missing_) return;
+    // ser2net puts back the settings it found each time a client lets go. A UART
+    // that nobody holds open echoes nothing, but the card's terminal, held open,
+    // would echo at the kernel's defaults whatever comes between two clients.
+    const int line = open(card.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (line != -1 && tcgetattr(line, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(line, TCSANOW, &raw);
+    }
+    if (line != -1) close(line);
     // Free now; ser2net takes it a moment later.
     const std::string address = free_loopback_address();
     if (address.empty()) return;
@@ -313,7 +531,11 @@ serial_server::serial_server(const simulated_card& card, const std::string& opti
     where.sin_port =
         htons(static_cast<std::uint16_t>(std::stoi(address.substr(address.find(':') + 1))));
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline && waitpid(pid_, nullptr, WNOHANG) == 0) {
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, nullptr, WNOHANG) != 0) {
+            pid_ = -1;  // ended: its number may be another process's soon
+            return;
+        }
         const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const bool listening =
             connect(client, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
@@ -329,7 +551,15 @@ serial_server::serial_server(const simulated_card& card, const std::string& opti
 serial_server::~serial_server() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::string escape(const std::string& bytes) {

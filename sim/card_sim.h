@@ -42,6 +42,9 @@ struct behaviour {
     // Serve this serial device, set raw, instead of a new pseudo-terminal: the
     // device side of a USB gadget's serial function, say.
     std::string device;
+    // Take every byte and answer none, not even a 'g': a terminal that a test
+    // only watches, whose messages may hold any letter.
+    bool mute = false;
 };
 
 class simulated_card {
@@ -79,6 +82,11 @@ public:
     // Bytes written to path() that wait for the card to read them; -1 once the
     // card has hung up.
     int queued_for_card() const;
+    // Calls then once, on the card's own thread, as soon as the card has
+    // received at least received bytes and sent at least sent bytes of its
+    // answers: for a test that must act at that very moment, such as killing a
+    // run in the middle of an answer, however loaded the machine.
+    void at(std::size_t received, std::size_t sent, std::function<void()> then);
 
 private:
     using clock = std::chrono::steady_clock;
@@ -93,6 +101,8 @@ private:
     clock::time_point handed_over(clock::time_point due) const;
     // Wakes the thread from its wait for the line, to see a hold or a stop.
     void wake() const;
+    // Calls what at() set, if the card has come that far; with mutex_ held.
+    void reached(std::unique_lock<std::mutex>& lock);
     // Sleeps until then; false, at once, when the card is stopping.
     bool sleep_until(clock::time_point then);
 
@@ -108,6 +118,9 @@ private:
     mutable std::condition_variable changed_;
     std::string received_;
     std::size_t sent_ = 0;
+    std::size_t at_received_ = 0;
+    std::size_t at_sent_ = 0;
+    std::function<void()> at_;
     std::string states_;
     std::string frame_;  // a set frame being received
     bool stop_ = false;
@@ -120,6 +133,45 @@ private:
 // none can be had.
 std::string free_loopback_address();
 
+// How a relay holds each piece (what one read of a socket brings) that passes
+// through it, the same both ways. Pieces arrive in the order sent, as TCP
+// delivers them, however their delays are drawn.
+struct link_delay {
+    int one_way_ms = 0;  // every piece is held this long
+    int spread_ms = 0;   // and a further 0 to spread_ms, drawn for each piece
+    unsigned seed = 1;   // of those draws
+    // A piece that comes less than this long after the last one went waits for
+    // it to be acknowledged, and goes with every piece that came meanwhile, as
+    // Nagle's algorithm holds them against a delayed acknowledgement (40 ms on
+    // Linux); the first piece of a burst goes at once. 0: nothing waits.
+    int nagle_ms = 0;
+};
+
+// A TCP relay on a free loopback port in front of to ("HOST:PORT"): each
+// connection to address() is joined to a new one to to, and what either side
+// sends reaches the other as link says. It accepts a connection at once, so the
+// connection costs no round trip. It serves on a thread of its own until
+// destroyed, which closes every connection; as root, at real-time priority,
+// as the card's thread. address() is empty where it cannot
+// listen; a connection whose other end cannot be reached is closed.
+class relay {
+public:
+    relay(const std::string& to, link_delay link);
+    ~relay();
+    relay(const relay&) = delete;
+    relay& operator=(const relay&) = delete;
+    const std::string& address() const { return address_; }  // "127.0.0.1:PORT"
+
+private:
+    void serve();
+    std::string to_;
+    link_delay link_;
+    std::string address_;
+    int listener_ = -1;
+    int wake_ = -1;  // an eventfd that tells the thread to stop
+    std::thread thread_;
+};
+
 // Debian's ser2net in front of card, serving it with RFC 2217 on a free loopback
 // port, whose name for io_card is url(); its line starts at 115200 baud with two
 // stop bits, and options, if given, is a line of the connection's options such
@@ -128,6 +180,7 @@ std::string free_loopback_address();
 class serial_server {
 public:
     explicit serial_server(const simulated_card& card, const std::string& options = {});
+    // Stops ser2net, killing it if it has not ended within 10 s, and reaps it.
     ~serial_server();
     serial_server(const serial_server&) = delete;
     serial_server& operator=(const serial_server&) = delete;
@@ -135,7 +188,7 @@ public:
     bool missing() const { return missing_; }
 
 private:
-    int pid_ = -1;
+    int pid_ = -1;  // -1 once reaped
     bool missing_ = false;
     std::string url_;
 };

@@ -46,6 +46,13 @@ void send_command(int fd, const card_request& request, const char* bytes, std::s
     write_port(fd, bytes, count);
 }
 
+// How long the card has to begin an answer, from when the command is handed to
+// the line: on a server, the command reaches the card a network's round trip
+// later, and its answer comes back as late.
+int pause_ms(const card_request& request) {
+    return request.pause_ms + static_cast<int>((line_round_trip_ns() + per_ms - 1) / per_ms);
+}
+
 bool holds_states(const card_answer& answer) {
     if (answer.count < output_count) return false;
     for (std::size_t i = 0; i < output_count; ++i) {
@@ -69,7 +76,8 @@ void send_set(int fd, const card_request& request) {
     send_command(fd, request, frame, sizeof frame);
 }
 
-void read_answer(int fd, const card_request& request, int wait_ms, card_answer& answer) {
+void read_answer(int fd, const card_request& request, int wait_ms, card_answer& answer,
+                 std::size_t least) {
     // The default timer slack would stretch every wait by up to 50 us.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     constexpr const char* reading = "%s: Error reading from %s: %s";
@@ -89,6 +97,16 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
         const timespec timeout = left_until(end);
         pollfd line{fd, POLLIN, 0};
         const int ready = ppoll(&line, 1, &timeout, nullptr);
+        // A network may hold the rest of a short answer back for longer than the
+        // gap, as a tunnel's delayed acknowledgement does: it is not over while
+        // the pause lasts, counted from its first byte too.
+        if (ready == 0 && answer.count > 0 && answer.count < least) {
+            const nanoseconds longest = std::max(pause_end, began + wait_ms * per_ms);
+            if (end < longest) {
+                end = longest;
+                continue;
+            }
+        }
         if (ready == 0) break;  // quiet until the end
         if (ready < 0 && errno != EINTR) {
             fail_reading(fd, answer, began, reading, std::strerror(errno));
@@ -124,19 +142,48 @@ void print_answer(const card_answer& answer, std::size_t from) {
 }
 
 void discard_stale_input(int fd, const card_request& request) {
-    // A run killed in the middle of an answer leaves its rest still arriving.
-    if (flush_input(fd)) {
-        card_answer rest;
-        read_answer(fd, request, request.gap_ms, rest);
+    const bool queued = flush_input(fd);
+    // An earlier run's command may still be answered: a card has the pause to
+    // begin an answer and the gap between its bytes, so a line quiet that long
+    // since then owes nothing more. Without a command owed, only the rest of
+    // bytes queued just now can still be coming.
+    const nanoseconds owed = owed_answer_since();
+    nanoseconds quiet_until = 0;
+    if (owed != 0) {
+        quiet_until = owed + std::max(request.pause_ms, request.gap_ms) * per_ms;
+        trace_note(now_ns(),
+                   "waiting for a quiet line: an earlier run may still be owed an answer");
+    } else if (queued) {
+        quiet_until = now_ns() + request.gap_ms * per_ms;
     }
+    const nanoseconds left = std::max(quiet_until - now_ns(), 0LL);
+    card_answer rest;
+    if (quiet_until != 0)
+        read_answer(fd, request, static_cast<int>((left + per_ms - 1) / per_ms), rest);
+}
+
+void get_answer(int fd, const card_request& request, card_answer& answer) {
+    send_get(fd, request);
+    read_answer(fd, request, pause_ms(request), answer, output_count);
+}
+
+void fail_no_answer(int fd, const card_request& request, const char* format) {
+    const long long round_trip = line_round_trip_ns();
+    if (round_trip == 0) fail_on_port(fd, format);
+    // A slow link must not pass for a silent card.
+    char reason[128];
+    std::snprintf(reason, sizeof reason,
+                  "round trip to the server: %lld.%lld ms and then the pause of %d ms passed "
+                  "without a byte from the card",
+                  round_trip / per_ms, round_trip % per_ms / 100'000, request.pause_ms);
+    fail_on_port(fd, format, nullptr, reason);
 }
 
 void read_states(int fd, const card_request& request, card_answer& states) {
-    send_get(fd, request);
-    read_answer(fd, request, request.pause_ms, states);
+    get_answer(fd, request, states);
     // Writing back a state that was not read would switch outputs nobody named.
     if (states.count == 0) {
-        fail_on_port(fd, "%s: No answer from the card on %s; outputs left unchanged");
+        fail_no_answer(fd, request, "%s: No answer from the card on %s; outputs left unchanged");
     }
     if (!holds_states(states)) {
         fail_on_port(fd, "%s: No valid state from the card on %s; outputs left unchanged");
@@ -164,15 +211,14 @@ long long write_pattern(int fd, const card_request& request) {
     send_set(fd, request);
     const long long written = now_ns();
     card_answer answer;
-    read_answer(fd, request, request.pause_ms, answer);
+    read_answer(fd, request, pause_ms(request), answer, output_count);
     print_answer(answer);
     return written;
 }
 
 void verify_outputs(int fd, const card_request& request) {
     card_answer answer;
-    send_get(fd, request);
-    read_answer(fd, request, request.pause_ms, answer);
+    get_answer(fd, request, answer);
     if (holds_states(answer) && std::memcmp(answer.bytes, request.data, output_count) == 0) return;
     // The card's bytes, shown as --trace shows them.
     char held[4 * output_count + 1];

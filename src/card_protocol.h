@@ -26,21 +26,35 @@ void send_set(int fd, const card_request& request);
 
 // Reads one answer into answer. The card has wait_ms from now to begin it: if
 // nothing has arrived by then, the answer is empty. Once begun, it is over when
-// the line has been quiet for request.gap_ms, however soon that is; with wait_ms
-// 0 and nothing queued it returns at once. Ends the run (what came before
-// flushed to stdout, fd closed, status 1, this answer not printed) when the
-// answer holds more than answer_capacity bytes, when bytes still arrive 1 s after
-// wait_ms, or when the device hangs up or cannot be read.
-void read_answer(int fd, const card_request& request, int wait_ms, card_answer& answer);
+// the line has been quiet for request.gap_ms, however soon that is, unless it
+// holds fewer than least bytes and wait_ms, from now or from its first byte, is
+// not over yet; with wait_ms 0 and
+// nothing queued it returns at once. Ends the run (what came before flushed to
+// stdout, fd closed, status 1, this answer not printed) when the answer holds
+// more than answer_capacity bytes, when bytes still arrive 1 s after wait_ms,
+// or when the device hangs up or cannot be read.
+void read_answer(int fd, const card_request& request, int wait_ms, card_answer& answer,
+                 std::size_t least = 0);
+
+// Sends 'g' and reads its answer into answer, as read_answer: the card has the
+// pause, and on a server the round trip measured, and an answer shorter than
+// the states goes on until then. Fails as send_get and read_answer.
+void get_answer(int fd, const card_request& request, card_answer& answer);
+
+// Ends the run as fail_on_port with format, when the card gave no answer; on a
+// server, the reason line names the round trip measured and the pause after it.
+[[noreturn]] void fail_no_answer(int fd, const card_request& request, const char* format);
 
 // Writes the answer's bytes from position from on to stdout, unchanged.
 void print_answer(const card_answer& answer, std::size_t from = 0);
 
-// Discards what is queued on a terminal before this run's first command: a late
-// answer to an earlier run, or noise. If anything was, discarding goes on until
-// the line has been quiet for the gap, so that the rest of an answer still
-// arriving cannot pass for this run's; an idle line costs no wait. Fails as
-// read_answer, or with "Error setting up <port>" if the queue cannot be flushed.
+// Discards what is queued on the line before this run's first command, and what
+// may still come of an answer to an earlier run's command: a late answer, or the
+// rest of one, or noise. Where an earlier run may still be owed an answer (see
+// owed_answer_since), discarding goes on until the line has been quiet for the
+// pause; otherwise, if anything was queued, for the gap. An idle line after a
+// run that ended whole costs no wait. Fails as read_answer, or with "Error
+// setting up <port>" if the queue cannot be flushed.
 void discard_stale_input(int fd, const card_request& request);
 
 // Sends 'g' and reads the card's states into states: its first eight bytes. The

@@ -136,10 +136,9 @@ void run_stages(int fd, card_request& request) {
         switch_outputs(fd, request);
     }
     if (request.get_flag) {
-        send_get(fd, request);
-        read_answer(fd, request, request.pause_ms, answer);
+        get_answer(fd, request, answer);
         // An empty answer would look like success to a script reading the states.
-        if (answer.count == 0) fail_on_port(fd, "%s: No answer from the card on %s");
+        if (answer.count == 0) fail_no_answer(fd, request, "%s: No answer from the card on %s");
         print_answer(answer);
     }
     if (request.change_flag) {
@@ -176,6 +175,7 @@ void put_back(card_request& request) {
         if (stop == 0) stop = wait_until(due);
         write_pattern(fd, request);
         if (request.verify_flag) verify_outputs(fd, request);
+        unmark_line(fd);
         close(fd);
     }
     // A stop signal during the restore was held until now.
@@ -209,6 +209,7 @@ int main(int argc, char* argv[]) {
     start_trace(request.trace_flag != 0, now_ns());
     take_the_line(fd, request);
     run_stages(fd, request);
+    unmark_line(fd);
     close(fd);
     if (request.for_ms > 0) put_back(request);
     // The card's answers are the output; losing them is no success.

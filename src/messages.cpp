@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,11 +123,21 @@ void start_trace(bool wanted, long long from) {
     trace_start = from;
 }
 
+namespace {
+
+// A trace line's start: the program and the time, in tenths of a millisecond,
+// rounded.
+void trace_time(long long at) {
+    const long long tenths = (at - trace_start + 50'000) / 100'000;
+    std::fprintf(stderr, "%s: %lld.%lld ms ", program.text, tenths / 10, tenths % 10);
+}
+
+}  // namespace
+
 void trace(long long at, char direction, const char* bytes, std::size_t count) {
     if (!tracing) return;
-    // Tenths of a millisecond, rounded.
-    const long long tenths = (at - trace_start + 50'000) / 100'000;
-    std::fprintf(stderr, "%s: %lld.%lld ms %c ", program.text, tenths / 10, tenths % 10, direction);
+    trace_time(at);
+    std::fprintf(stderr, "%c ", direction);
     // In pieces, so that an answer of any length needs no buffer of its size.
     constexpr std::size_t piece = 256;
     char text[4 * piece + 1];
@@ -134,6 +145,16 @@ void trace(long long at, char direction, const char* bytes, std::size_t count) {
         show_bytes(bytes + done, count - done < piece ? count - done : piece, text, sizeof text);
         std::fputs(text, stderr);
     }
+    std::fputc('\n', stderr);
+}
+
+void trace_note(long long at, const char* format, ...) {
+    if (!tracing) return;
+    trace_time(at);
+    va_list words;
+    va_start(words, format);
+    std::vfprintf(stderr, format, words);
+    va_end(words);
     std::fputc('\n', stderr);
 }
 

@@ -44,6 +44,10 @@ void start_trace(bool wanted, long long from);
 // received ('<') at the time at, on CLOCK_MONOTONIC in ns. Otherwise nothing.
 void trace(long long at, char direction, const char* bytes, std::size_t count);
 
+// Once trace is on: one line on stderr that says what the run does at the time
+// at, and why, as printf's format says it. Otherwise nothing.
+void trace_note(long long at, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // From now on, every failure ends with line, after the program's name: what the
 // failed run leaves undone. An empty line says nothing more.
 void name_undone(const char* line);

@@ -1,18 +1,13 @@
 #include "serial_line.h"
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +15,7 @@
 #include <ctime>
 
 #include "messages.h"
+#include "serial_server.h"
 
 namespace {
 
@@ -34,6 +30,12 @@ constexpr tcflag_t output_cleared = OPOST;
 constexpr tcflag_t local_cleared = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
 constexpr tcflag_t control_cleared = CSIZE | PARENB | CSTOPB | CRTSCTS;
 constexpr tcflag_t control_set = CS8 | CLOCAL | CREAD;
+// Left on the line while a run may be owed an answer: a local mode that a raw
+// line ignores and that the driver keeps when the port is closed, so that a run
+// killed before its answer came, or that gave up on it, tells the next one.
+constexpr tcflag_t owed_mark = ECHOPRT;
+// When this run found the mark, on CLOCK_MONOTONIC in ns; 0 if it did not.
+long long marked_at = 0;
 
 bool is_raw_9600_8n1(const termios& line) {
     return cfgetispeed(&line) == B9600 && cfgetospeed(&line) == B9600 &&
@@ -109,381 +111,11 @@ long now_ms() {
     return static_cast<long>(now_ns() / 1'000'000);
 }
 
-// A card's line on a serial server, reached over TCP with Telnet's COM-PORT-OPTION
-// (RFC 2217). Below the one reader and writer of the card's bytes, Telnet is
-// decoded, and its commands answered, here alone.
-constexpr char server_scheme[] = "rfc2217://";
-constexpr std::size_t server_scheme_length = sizeof server_scheme - 1;
-// How long a server has for each of its answers, and a connection at least.
-constexpr long long server_patience_ns = 3'000'000'000;
-constexpr const char* server_patience = "3 seconds";
-// A server turns a client away while another has the port: try again so often.
-constexpr useconds_t busy_retry_us = 20'000;
-
-constexpr unsigned char iac = 255;
-constexpr unsigned char dont = 254;
-constexpr unsigned char do_option = 253;
-constexpr unsigned char wont = 252;
-constexpr unsigned char will = 251;
-constexpr unsigned char subnegotiation = 250;
-constexpr unsigned char first_command = 240;  // SE; below it no byte follows IAC
-constexpr unsigned char subnegotiation_end = 240;
-constexpr unsigned char binary = 0;
-constexpr unsigned char suppress_go_ahead = 3;
-constexpr unsigned char com_port = 44;
-// COM-PORT-OPTION commands; the server answers each with its number plus 100.
-constexpr unsigned char set_baudrate = 1;
-constexpr unsigned char set_datasize = 2;
-constexpr unsigned char set_parity = 3;
-constexpr unsigned char set_stopsize = 4;
-constexpr unsigned char set_control = 5;
-constexpr unsigned char purge_data = 12;
-constexpr unsigned char server_answer = 100;
-constexpr std::size_t subnegotiation_capacity = 64;
-
-struct server_state {
-    bool used = false;           // the port is on a server
-    const char* name = nullptr;  // rfc2217://HOST:PORT
-    sockaddr_storage address{};
-    socklen_t address_length = 0;
-    enum class at {
-        data,
-        command,
-        option,
-        subnegotiation,
-        subnegotiation_command
-    } reading = at::data;
-    unsigned char verb = 0;  // WILL, WONT, DO or DONT, before its option
-    unsigned char sub[subnegotiation_capacity] = {};
-    std::size_t sub_length = 0;
-    bool refused = false;  // the server does not do COM-PORT-OPTION
-    bool answered[purge_data + 1] = {};
-    unsigned long value[purge_data + 1] = {};
-    // The card's bytes heard while listening for answers, and the first of them:
-    // a server that turns a client away says why.
-    std::size_t heard = 0;
-    char said[64] = {};
-};
-server_state server;
-
-bool is_server(const char* port) {
-    return std::strncmp(port, server_scheme, server_scheme_length) == 0;
-}
-
-// Telnet's own bytes: a failure to send them shows on the next read or write.
-void tell_server(int fd, const unsigned char* bytes, std::size_t count) {
-    send(fd, bytes, count, MSG_NOSIGNAL);
-}
-
-// Refuses every option a server offers or asks for but the three this client
-// asked for itself: binary both ways, no go-aheads, and COM-PORT-OPTION.
-void answer_option(int fd, unsigned char verb, unsigned char option) {
-    const bool ours = option == binary || option == suppress_go_ahead;
-    if (option == com_port && (verb == dont || verb == wont)) server.refused = true;
-    if (ours || option == com_port || verb == dont || verb == wont) return;
-    const unsigned char refusal[] = {iac, verb == will ? dont : wont, option};
-    tell_server(fd, refusal, sizeof refusal);
-}
-
-// A COM-PORT-OPTION answer of the server's: its value, most significant byte first.
-void take_subnegotiation() {
-    if (server.sub_length < 2 || server.sub[0] != com_port) return;
-    const unsigned command = server.sub[1];
-    if (command < server_answer || command > server_answer + purge_data) return;
-    unsigned long value = 0;
-    for (std::size_t i = 2; i < server.sub_length && i < 6; ++i) value = value << 8 | server.sub[i];
-    server.answered[command - server_answer] = true;
-    server.value[command - server_answer] = value;
-}
-
-// Decodes count bytes from the server in place: Telnet's commands are answered
-// or taken, the card's bytes moved to the front. Returns how many of those
-// there are, or -1 with errno EPROTO for a malformed command and EMSGSIZE for
-// a subnegotiation past its bound.
-ssize_t take_from_server(int fd, char* bytes, std::size_t count) {
-    using at = server_state::at;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        switch (server.reading) {
-        case at::data:
-            if (byte == iac) {
-                server.reading = at::command;
-            } else {
-                bytes[kept++] = bytes[i];
-            }
-            break;
-        case at::command:
-            server.reading = at::data;
-            if (byte == iac) {
-                bytes[kept++] = bytes[i];
-            } else if (byte >= will) {
-                server.verb = byte;
-                server.reading = at::option;
-            } else if (byte == subnegotiation) {
-                server.sub_length = 0;
-                server.reading = at::subnegotiation;
-            } else if (byte < first_command) {
-                errno = EPROTO;
-                return -1;
-            }
-            break;
-        case at::option:
-            answer_option(fd, server.verb, byte);
-            server.reading = at::data;
-            break;
-        case at::subnegotiation:
-        case at::subnegotiation_command:
-            if (server.reading == at::subnegotiation && byte == iac) {
-                server.reading = at::subnegotiation_command;
-                break;
-            }
-            if (server.reading == at::subnegotiation_command && byte == subnegotiation_end) {
-                take_subnegotiation();
-                server.reading = at::data;
-                break;
-            }
-            if (server.reading == at::subnegotiation_command && byte != iac) {
-                errno = EPROTO;
-                return -1;
-            }
-            if (server.sub_length == subnegotiation_capacity) {
-                errno = EMSGSIZE;
-                return -1;
-            }
-            server.sub[server.sub_length++] = byte;
-            server.reading = at::subnegotiation;
-            break;
-        }
-    }
-    return static_cast<ssize_t>(kept);
-}
-
-// A server that holds back a small segment until the one before is acknowledged
-// (Nagle's algorithm, as ser2net's default) would wait out this side's delayed
-// acknowledgement, 40 ms, in the middle of an answer: acknowledge at once. The
-// kernel falls back to delaying now and then, so this is said after each read.
-void acknowledge_at_once(int fd) {
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
-
-ssize_t read_server(int fd, char* bytes, std::size_t room) {
-    const ssize_t got = recv(fd, bytes, room, 0);
-    if (got > 0) acknowledge_at_once(fd);
-    if (got == 0 || (got < 0 && errno == ECONNRESET)) {
-        errno = EIO;
-        return -1;
-    }
-    if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    return take_from_server(fd, bytes, static_cast<std::size_t>(got));
-}
-
-// Reads what the server sends, until done() or the server's patience is out:
-// 1 once done, 0 when out of patience, -1 with errno when the connection
-// failed (EIO: closed). The card's bytes are counted, and the first kept.
-int listen_to_server(int fd, bool (*done)()) {
-    const long long deadline = now_ns() + server_patience_ns;
-    while (!done()) {
-        const long long left = deadline - now_ns();
-        if (left <= 0) return 0;
-        pollfd waiting{fd, POLLIN, 0};
-        poll(&waiting, 1, static_cast<int>(left / 1'000'000 + 1));
-        char bytes[256];
-        const ssize_t got = read_server(fd, bytes, sizeof bytes);
-        if (got < 0) return -1;
-        for (ssize_t i = 0; i < got; ++i, ++server.heard) {
-            if (server.heard < sizeof server.said - 1) server.said[server.heard] = bytes[i];
-        }
-    }
-    return 1;
-}
-
-// Connects to the server's address within the deadline; the socket, or -1 with
-// errno.
-int connect_to(const sockaddr* address, socklen_t length, long long deadline) {
-    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd == -1) return -1;
-    // Frames are small and must not wait for more to fill a segment.
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    acknowledge_at_once(fd);
-    if (connect(fd, address, length) != 0 && errno != EINPROGRESS) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    pollfd writable{fd, POLLOUT, 0};
-    const long long left = deadline - now_ns();
-    int error = ETIMEDOUT;
-    socklen_t size = sizeof error;
-    if (left > 0 && poll(&writable, 1, static_cast<int>(left / 1'000'000 + 1)) == 1) {
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    }
-    if (error == 0) return fd;
-    close(fd);
-    errno = error;
-    return -1;
-}
-
-[[noreturn]] void fail_opening(const char* port, const char* reason) {
-    const shown_text shown_port = shown(port);
-    std::fprintf(stderr, "Error opening %s!\n%s: %s: %s\n", shown_port.text, program_name(),
-                 shown_port.text, reason);
-    exit_failed();
-}
-
-// Connects to the server of rfc2217://HOST:PORT, where HOST is a name, an IPv4
-// address or an IPv6 one in brackets; a connection gets the longer of the run's
-// wait and the server's patience.
-int open_server(const card_request& request) {
-    server = {};
-    server.used = true;
-    server.name = request.port;
-    const char* const where = request.port + server_scheme_length;
-    const char* const bracket = *where == '[' ? std::strchr(where, ']') : nullptr;
-    const char* const colon = bracket != nullptr ? bracket + 1 : std::strrchr(where, ':');
-    char host[port_capacity] = {};
-    const char* const service = colon != nullptr && *colon == ':' ? colon + 1 : "";
-    if (colon != nullptr) {
-        const char* const start = bracket != nullptr ? where + 1 : where;
-        const char* const end = bracket != nullptr ? bracket : colon;
-        std::memcpy(host, start, static_cast<std::size_t>(end - start));
-    }
-    unsigned number = 0;
-    const char* digits = service;
-    if (host[0] == '\0' || (bracket == nullptr && std::strchr(host, ':') != nullptr) ||
-        !read_number(digits, '\0', number) || number == 0 || number > 65535) {
-        fail_opening(request.port, "name the server as rfc2217://HOST:PORT");
-    }
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int unresolved = getaddrinfo(host, service, &hints, &found);
-    if (unresolved != 0) {
-        fail_opening(request.port,
-                     unresolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(unresolved));
-    }
-    const long long deadline =
-        now_ns() + std::max(server_patience_ns, request.wait_ms * 1'000'000LL);
-    int fd = -1;
-    int error = ECONNREFUSED;
-    for (const addrinfo* each = found; each != nullptr && fd == -1; each = each->ai_next) {
-        fd = connect_to(each->ai_addr, each->ai_addrlen, deadline);
-        if (fd == -1) {
-            error = errno;
-        } else {
-            std::memcpy(&server.address, each->ai_addr, each->ai_addrlen);
-            server.address_length = each->ai_addrlen;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd == -1) fail_opening(request.port, std::strerror(error));
-    return fd;
-}
-
-bool line_settings_answered_or_refused() {
-    for (const unsigned char command :
-         {set_baudrate, set_datasize, set_parity, set_stopsize, set_control}) {
-        if (!server.answered[command]) return server.refused;
-    }
-    return true;
-}
-
-bool purge_answered() {
-    return server.answered[purge_data];
-}
-
-// The server takes the port for this client by doing COM-PORT-OPTION and
-// answering the line settings; one whose port another client has says so, or
-// not, and closes the connection. Returns whether it took it; fails on a
-// refusal, a malformed answer or none.
-bool set_server_line(int fd) {
-    // clang-format off
-    constexpr unsigned char options[] = {
-        iac, will, binary,  iac, do_option, binary,
-        iac, will, suppress_go_ahead,  iac, do_option, suppress_go_ahead,
-        iac, will, com_port};
-    // 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
-    constexpr unsigned char settings[] = {
-        iac, subnegotiation, com_port, set_baudrate, 0, 0, 0x25, 0x80, iac, subnegotiation_end,
-        iac, subnegotiation, com_port, set_datasize, 8, iac, subnegotiation_end,
-        iac, subnegotiation, com_port, set_parity, 1, iac, subnegotiation_end,
-        iac, subnegotiation, com_port, set_stopsize, 1, iac, subnegotiation_end,
-        iac, subnegotiation, com_port, set_control, 1, iac, subnegotiation_end};
-    // clang-format on
-    // The settings follow the offer at once: a server takes them once it agrees,
-    // which it says first, and one that refuses says so instead of answering.
-    unsigned char hello[sizeof options + sizeof settings];
-    std::memcpy(hello, options, sizeof options);
-    std::memcpy(hello + sizeof options, settings, sizeof settings);
-    tell_server(fd, hello, sizeof hello);
-    const int heard = listen_to_server(fd, line_settings_answered_or_refused);
-    if (heard > 0 && server.refused) {
-        fail_on_port(fd, "%s: Error setting up %s: %s", "the server does not do RFC 2217");
-    }
-    if (heard == 0) {
-        fail_on_port(fd, "%s: Error setting up %s: the server did not answer within %s",
-                     server_patience);
-    }
-    if (heard < 0 && errno == EIO) return false;
-    if (heard < 0) fail_on_port(fd, "%s: Error reading from %s: %s", line_error(errno));
-    const unsigned long took[] = {server.value[set_baudrate], server.value[set_datasize],
-                                  server.value[set_parity], server.value[set_stopsize],
-                                  server.value[set_control]};
-    constexpr unsigned long asked[] = {9600, 8, 1, 1, 1};
-    if (std::memcmp(took, asked, sizeof took) != 0) {
-        fail_on_port(fd, "%s: Error setting up %s: %s",
-                     "the server did not take 9600 baud, 8N1, no flow control");
-    }
-    return true;
-}
-
-// Waits up to wait_ms for the server to take the port, connecting again each
-// time it turns this client away.
-void take_server_port(int fd, int wait_ms) {
-    const long long deadline = now_ns() + wait_ms * 1'000'000LL;
-    while (!set_server_line(fd)) {
-        if (now_ns() >= deadline) {
-            // Its words, without the line end they came with.
-            server.said[std::strcspn(server.said, "\r\n")] = '\0';
-            char reason[sizeof(shown_text) + 32] = {};
-            if (server.said[0] != '\0') {
-                std::snprintf(reason, sizeof reason, "the server said: %s",
-                              shown(server.said).text);
-            }
-            fail_on_port(fd, "%s: %s is busy", nullptr, reason[0] != '\0' ? reason : nullptr);
-        }
-        usleep(busy_retry_us);
-        const sockaddr_storage address = server.address;
-        const socklen_t length = server.address_length;
-        const char* const name = server.name;
-        server = {};
-        server.used = true;
-        server.name = name;
-        server.address = address;
-        server.address_length = length;
-        const int again = connect_to(reinterpret_cast<const sockaddr*>(&address), length,
-                                     now_ns() + server_patience_ns);
-        if (again == -1 || dup3(again, fd, O_CLOEXEC) == -1) {
-            const int error = errno;
-            close(fd);
-            fail_opening(server.name, std::strerror(error));
-        }
-        close(again);
-    }
-}
-
 }  // namespace
 
 const char* line_error(int error) {
-    if (server.used && (error == EIO || error == EPIPE || error == ECONNRESET)) {
-        return "the server closed the connection";
-    }
-    if (error == EPROTO) return "the server sent a malformed Telnet command";
-    if (error == EMSGSIZE) return "the server sent a Telnet subnegotiation longer than 64 bytes";
+    const char* const server_said = server_error(error);
+    if (server_said != nullptr) return server_said;
     // A hung-up terminal answers every call with EIO, which says nothing to a user.
     return error == EIO ? "the device hung up or was unplugged" : std::strerror(error);
 }
@@ -492,16 +124,18 @@ const char* line_error(int error) {
 // care about, such as HUPCL, stay as the device has them.
 void set_line(int fd) {
     // A server's line was set when it took the port.
-    if (port_is_null() || server.used) return;
+    if (port_is_null() || port_is_server()) return;
     termios line{};
     if (tcgetattr(fd, &line) != 0) {
         fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
     }
+    marked_at = (line.c_lflag & owed_mark) != 0 ? now_ns() : 0;
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
     line.c_iflag &= ~input_cleared;
     line.c_oflag &= ~output_cleared;
     line.c_lflag &= ~local_cleared;
+    line.c_lflag |= owed_mark;
     line.c_cflag &= ~control_cleared;
     line.c_cflag |= control_set;
     line.c_cc[VMIN] = 0;
@@ -515,6 +149,22 @@ void set_line(int fd) {
         fail_on_port(fd, "%s: Error setting up %s: %s",
                      "the line did not take 9600 baud, 8N1, raw");
     }
+}
+
+void unmark_line(int fd) {
+    if (port_is_null() || port_is_server()) return;
+    termios line{};
+    if (tcgetattr(fd, &line) != 0) return;
+    line.c_lflag &= ~owed_mark;
+    tcsetattr(fd, TCSANOW, &line);
+}
+
+long long line_round_trip_ns() {
+    return port_is_server() ? server_round_trip_ns() : 0;
+}
+
+long long owed_answer_since() {
+    return port_is_server() ? server_connected_at() : marked_at;
 }
 
 int open_port(const card_request& request) {
@@ -574,7 +224,7 @@ bool port_is_null() {
 }
 
 void lock_port(int fd, int wait_ms) {
-    if (server.used) {
+    if (port_is_server()) {
         take_server_port(fd, wait_ms);
         return;
     }
@@ -589,19 +239,7 @@ void lock_port(int fd, int wait_ms) {
 
 bool flush_input(int fd) {
     if (port_is_null()) return false;
-    if (server.used) {
-        constexpr unsigned char purge[] = {iac, subnegotiation,    com_port, purge_data, 1,
-                                           iac, subnegotiation_end};
-        server.heard = 0;
-        tell_server(fd, purge, sizeof purge);
-        const int heard = listen_to_server(fd, purge_answered);
-        if (heard == 0) {
-            fail_on_port(fd, "%s: Error setting up %s: the server did not answer within %s",
-                         server_patience);
-        }
-        if (heard < 0) fail_on_port(fd, "%s: Error reading from %s: %s", line_error(errno));
-        return server.heard > 0;
-    }
+    if (port_is_server()) return flush_server(fd);
     int queued = 0;
     if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
     if (tcflush(fd, TCIFLUSH) != 0) {
@@ -611,7 +249,7 @@ bool flush_input(int fd) {
 }
 
 ssize_t read_port(int fd, char* bytes, std::size_t room) {
-    if (server.used) return read_server(fd, bytes, room);
+    if (port_is_server()) return read_server(fd, bytes, room);
     const ssize_t got = read(fd, bytes, room);
     // A terminal reads as at its end only once it has hung up.
     if (got == 0) errno = EIO;
@@ -621,24 +259,20 @@ ssize_t read_port(int fd, char* bytes, std::size_t room) {
 
 void write_port(int fd, const char* bytes, std::size_t count) {
     const long deadline = now_ms() + write_wait_ms;
-    // A server takes 0xff as Telnet's IAC unless it is doubled.
-    if (server.used && count > frame_capacity) {
+    const bool server = port_is_server();
+    // A server's frame is encoded first, into twice the room at most.
+    if (server && count > frame_capacity) {
         fail_on_port(fd, "%s: Error writing to %s: %s", "a frame longer than 16 bytes");
     }
-    char doubled[2 * frame_capacity];
-    if (server.used) {
-        std::size_t length = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (static_cast<unsigned char>(bytes[i]) == iac) doubled[length++] = bytes[i];
-            doubled[length++] = bytes[i];
-        }
-        bytes = doubled;
-        count = length;
+    char encoded[2 * frame_capacity];
+    if (server) {
+        count = encode_for_server(bytes, count, encoded);
+        bytes = encoded;
     }
     std::size_t sent = 0;
     while (sent < count) {
-        const ssize_t written = server.used ? send(fd, bytes + sent, count - sent, MSG_NOSIGNAL)
-                                            : write(fd, bytes + sent, count - sent);
+        const ssize_t written = server ? send_to_server(fd, bytes + sent, count - sent)
+                                       : write(fd, bytes + sent, count - sent);
         if (written > 0) {
             sent += static_cast<std::size_t>(written);
             continue;

@@ -1,6 +1,7 @@
 // The serial device: opening it, holding it for one run, setting the line up,
-// and moving the card's bytes both ways; on a local line, or on a serial
-// server's through RFC 2217, which nothing above this module needs to know.
+// and moving the card's bytes both ways; on a local line here, or on a serial
+// server's, which this module hands to serial_server (RFC 2217) at each entry,
+// so that nothing above it needs to know which.
 #pragma once
 
 #include <sys/types.h>
@@ -33,11 +34,30 @@ bool port_is_null();
 void lock_port(int fd, int wait_ms);
 
 // Sets a terminal's line raw at 9600 baud, 8N1: no echo, no translation either
-// way, no flow control, non-blocking reads, and reads the settings back. If a
+// way, no flow control, non-blocking reads, and reads the settings back. It also
+// marks the line as owed an answer until unmark_line, noting whether an earlier
+// run had left the mark (see owed_answer_since). If a
 // call fails or the line did not take them: prints "Error setting up <port>" and
 // the reason, closes fd and exits with status 1, nothing sent. The null device
 // is left as it is, and so is a server's line, set when it took the port.
 void set_line(int fd);
+
+// Clears set_line's mark, once every answer that the run asked for is in, so
+// that the next run need not wait for one. A run that fails leaves the mark. If
+// the line cannot be read or set, the mark stays and the next run waits once.
+// Servers and the null device have no mark.
+void unmark_line(int fd);
+
+// Since when an answer to an earlier run's command may still be coming, on
+// CLOCK_MONOTONIC in ns; 0 if none can be. On a local line: when set_line found
+// the mark of a run that ended without its answer. A server keeps no mark: when
+// the connection that took the port was made.
+long long owed_answer_since();
+
+// How long a server took to answer when it took the port, on CLOCK_MONOTONIC in
+// ns: the round trip that each command and its answer add. 0 on a local line; a
+// server's is never 0.
+long long line_round_trip_ns();
 
 // Throws away what the line holds before the run's first command: on a server,
 // what it buffered too. Returns whether there was anything. Fails as set_line

@@ -4,12 +4,17 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -83,8 +88,11 @@ std::vector<std::string> with_timing(const card_sim::simulated_card& card,
     std::vector<std::string> all{"-p", port.empty() ? card.path() : port};
     if (!timing) {
         const card_sim::behaviour& how = card.how();
-        all.push_back(answers_nothing(how.get) || answers_nothing(how.set) ? "--pause=500"
-                                                                           : "--pause=2000");
+        // Through a server, every run waits out a pause before its first command.
+        const bool served = port.rfind("rfc2217://", 0) == 0;
+        all.push_back(answers_nothing(how.get) || answers_nothing(how.set) || served
+                          ? "--pause=500"
+                          : "--pause=2000");
         if (how.baud > 0 || how.latency_ms > 0) all.push_back("--gap=100");
     }
     all.insert(all.end(), args.begin(), args.end());
@@ -92,6 +100,28 @@ std::vector<std::string> with_timing(const card_sim::simulated_card& card,
 }
 
 }  // namespace
+
+child_process::child_process(child_process&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      out_fd(std::exchange(other.out_fd, -1)),
+      err_fd(std::exchange(other.err_fd, -1)) {}
+
+// The program this handle had goes with other, whose end ends it.
+child_process& child_process::operator=(child_process&& other) noexcept {
+    std::swap(pid, other.pid);
+    std::swap(out_fd, other.out_fd);
+    std::swap(err_fd, other.err_fd);
+    return *this;
+}
+
+child_process::~child_process() {
+    if (out_fd >= 0) close(std::exchange(out_fd, -1));
+    if (err_fd >= 0) close(std::exchange(err_fd, -1));
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(std::exchange(pid, -1), nullptr, 0);
+    }
+}
 
 child_process spawn(const std::string& path, const std::string& name,
                     const std::vector<std::string>& args, int in) {
@@ -162,6 +192,7 @@ run_result finish(child_process& child, int timeout_ms) {
     for (const auto& stream : streams) {
         if (stream.fd >= 0) close(stream.fd);
     }
+    child.out_fd = child.err_fd = -1;
     if (child.pid <= 0) return result;
     int status = 0;
     while (waitpid(child.pid, &status, WNOHANG) == 0) {
@@ -173,6 +204,7 @@ run_result finish(child_process& child, int timeout_ms) {
         }
         usleep(1000);
     }
+    child.pid = -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
     return result;
@@ -218,43 +250,67 @@ std::string read_file(const std::string& path) {
 
 void expect_run(const wire_case& c) {
     SCOPED_TRACE(c.name);
-    const card_sim::simulated_card card(c.card);
+    card_sim::simulated_card card(c.card);
     ASSERT_FALSE(card.path().empty());
     std::optional<card_sim::serial_server> server;
-    if (c.served) {
-        server.emplace(card);
+    std::optional<card_sim::relay> relay;
+    if (c.served || c.link || c.tunneled) {
+        server.emplace(card, c.link || c.tunneled ? "chardelay: false" : "");
         if (server->missing()) {
             std::printf("ser2net is not installed: '%s' is not checked\n", c.name);
             return;
         }
         ASSERT_FALSE(server->url().empty()) << "ser2net did not listen";
     }
-    const std::string port = server ? server->url() : card.path();
+    std::optional<ssh_tunnel> tunnel;
+    if (c.tunneled) {
+        tunnel.emplace(server->url().substr(server->url().find("//") + 2));
+        if (tunnel->address().empty()) {
+            std::printf("no ssh tunnel (%s): '%s' is not checked\n", tunnel->why().c_str(), c.name);
+            return;
+        }
+    }
+    if (c.link) {
+        relay.emplace(server->url().substr(server->url().find("//") + 2), *c.link);
+        ASSERT_FALSE(relay->address().empty()) << "the relay did not listen";
+    }
+    const std::string port = relay    ? "rfc2217://" + relay->address()
+                             : tunnel ? "rfc2217://" + tunnel->address()
+                             : server ? server->url()
+                                      : card.path();
     if (!c.stale.empty()) {
         ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
         card.send(c.stale);
     }
     if (!c.before.empty()) {
+        // Killed by the card's own thread, at once however loaded the machine; the
+        // card answers nothing more until it is.
+        const auto victim = std::make_shared<std::atomic<pid_t>>(0);
+        const auto kill_at = static_cast<std::size_t>(c.kill_before);
+        if (c.kill_before >= 0) {
+            card.at(1, kill_at, [victim] {
+                for (int i = 0; *victim == 0 && i < 100000; ++i) usleep(100);
+                kill(*victim, SIGKILL);
+            });
+        }
         auto before = spawn(IO_CARD_PATH, "io_card", with_timing(card, c.before, c.timing, port));
-        if (c.kill_before) {
-            EXPECT_TRUE(card.await(0, 1)) << "the card began no answer within 10 s";
-            kill(before.pid, SIGKILL);
+        *victim = before.pid;
+        if (c.kill_before >= 0) {
+            EXPECT_TRUE(card.await(1, kill_at)) << "the card did not get that far within 10 s";
         }
         const run_result result = finish(before, 10000);
-        EXPECT_EQ(result.status, c.kill_before ? 128 + SIGKILL : 0) << result.err;
-        // The next run starts with the rest of the answer waiting for it, as a
-        // script's would; a run started within a byte-time of the kill, before
-        // the next byte is in, cannot tell the line from an idle one.
-        if (c.kill_before) {
-            const int line = open(card.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-            pollfd waiting{line, POLLIN, 0};
-            EXPECT_EQ(poll(&waiting, 1, 10000), 1) << "no rest of the answer within 10 s";
-            close(line);
-        }
+        EXPECT_EQ(result.status, c.kill_before >= 0 ? 128 + SIGKILL : c.before_status)
+            << result.err;
     }
     // A row on the clock that takes 5 s has waited for something it should not.
+    const auto began = steady::now();
     const run_result result =
         run_io_card(with_timing(card, c.args, c.timing, port), c.timing ? 5000 : 10000, c.redirect);
+    // A run through the relay exchanges with the server at least once.
+    if (c.link) {
+        EXPECT_GE(steady::now() - began, std::chrono::milliseconds(2 * c.link->one_way_ms))
+            << "the relay held nothing";
+    }
     // The card may take the last command a moment after the run is over.
     EXPECT_TRUE(card.await(c.wire.size())) << "the card received less within 10 s";
     EXPECT_EQ(card_sim::escape(card.received()), card_sim::escape(c.wire));
@@ -277,6 +333,11 @@ wire_case served(wire_case c) {
     return c;
 }
 
+wire_case relayed(card_sim::link_delay link, wire_case c) {
+    c.link = link;
+    return c;
+}
+
 wire_case apart(int ms, wire_case c) {
     c.apart_ms = ms;
     return c;
@@ -286,4 +347,122 @@ card_sim::behaviour card_with(std::string states) {
     card_sim::behaviour card;
     card.states = std::move(states);
     return card;
+}
+
+wire_case through_ssh(wire_case c) {
+    c.tunneled = true;
+    return c;
+}
+
+namespace {
+
+// Whether something listens on the loopback TCP port, by the kernel's table:
+// a connection to try it would go through a tunnel to the server.
+bool listening(const std::string& port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(std::stoi(port)));
+    const std::string table = read_file("/proc/net/tcp");
+    for (auto at = table.find(local); at != std::string::npos; at = table.find(local, at + 1)) {
+        // The remote address follows, then the state: 0A is LISTEN.
+        if (table.compare(at + 13 + 1 + 13 + 1, 2, "0A") == 0) return true;
+    }
+    return false;
+}
+
+bool wait_for(const std::function<bool()>& ready) {
+    const auto deadline = steady::now() + std::chrono::seconds(10);
+    while (!ready()) {
+        if (steady::now() >= deadline) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+}  // namespace
+
+ssh_tunnel::ssh_tunnel(const std::string& to) {
+    if (access("/usr/sbin/sshd", X_OK) != 0 || access("/usr/bin/ssh", X_OK) != 0) {
+        why_ = "OpenSSH (openssh-server, openssh-client) is not installed";
+        return;
+    }
+    if (geteuid() != 0) {
+        why_ = "sshd needs root";
+        return;
+    }
+    char folder[] = "/tmp/io_card_ssh.XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        why_ = "no folder for its keys";
+        return;
+    }
+    folder_ = folder;
+    for (const char* key : {"host", "user"}) {
+        auto keygen = spawn("/usr/bin/ssh-keygen", "ssh-keygen",
+                            {"-q", "-t", "ed25519", "-N", "", "-f", folder_ + "/" + key});
+        if (finish(keygen, 10000).status != 0) {
+            why_ = "ssh-keygen failed";
+            return;
+        }
+    }
+    const std::string sshd_address = card_sim::free_loopback_address();
+    const std::string sshd_port = sshd_address.substr(sshd_address.find(':') + 1);
+    const std::string config = "ListenAddress " + sshd_address + "\nHostKey " + folder_ +
+                               "/host\nAuthorizedKeysFile " + folder_ +
+                               "/user.pub\nPidFile none\nUsePAM no\nStrictModes no\n"
+                               "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                               "PermitRootLogin prohibit-password\nAllowTcpForwarding local\n";
+    const std::string config_path = folder_ + "/sshd_config";
+    const int fd = open(config_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const bool written =
+        write(fd, config.data(), config.size()) == static_cast<ssize_t>(config.size());
+    close(fd);
+    // Where the openssh-server service has not run, its folder is not there yet.
+    mkdir("/run/sshd", 0755);
+    if (!written) {
+        why_ = "cannot write sshd's configuration";
+        return;
+    }
+    // sshd runs itself again for each connection, by an absolute argv[0].
+    sshd_ = spawn("/usr/sbin/sshd", "/usr/sbin/sshd", {"-D", "-e", "-f", config_path});
+    if (!wait_for([&] { return listening(sshd_port); })) {
+        why_ = "sshd did not listen";
+        return;
+    }
+    const std::string own = card_sim::free_loopback_address();
+    const std::string own_port = own.substr(own.find(':') + 1);
+    ssh_ = spawn("/usr/bin/ssh", "ssh",
+                 {"-F",
+                  "/dev/null",
+                  "-N",
+                  "-L",
+                  own_port + ":" + to,
+                  "-i",
+                  folder_ + "/user",
+                  "-p",
+                  sshd_port,
+                  "-o",
+                  "BatchMode=yes",
+                  "-o",
+                  "StrictHostKeyChecking=no",
+                  "-o",
+                  "UserKnownHostsFile=/dev/null",
+                  "-o",
+                  "ExitOnForwardFailure=yes",
+                  "-o",
+                  "LogLevel=ERROR",
+                  "root@127.0.0.1"});
+    if (!wait_for([&] { return listening(own_port); })) {
+        why_ = "ssh did not forward";
+        return;
+    }
+    address_ = own;
+}
+
+ssh_tunnel::~ssh_tunnel() {
+    ssh_ = {};
+    sshd_ = {};
+    if (folder_.empty()) return;
+    for (const char* file : {"host", "host.pub", "user", "user.pub", "sshd_config"}) {
+        unlink((folder_ + "/" + file).c_str());
+    }
+    rmdir(folder_.c_str());
 }

@@ -1,6 +1,7 @@
 // Runs the built programs as a user would, with every wait bounded.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <sys/types.h>
@@ -15,10 +16,17 @@ struct run_result {
     bool timed_out = false;
 };
 
+// A started program. Its handle owns it: going out of scope, as when an
+// assertion fails, it kills the program (SIGKILL) and reaps it, so that no run
+// outlives its test and reopens its port later, whatever that name then is.
 struct child_process {
-    pid_t pid = -1;
+    pid_t pid = -1;  // -1 once reaped
     int out_fd = -1;
     int err_fd = -1;
+    child_process() = default;
+    child_process(child_process&& other) noexcept;
+    child_process& operator=(child_process&& other) noexcept;
+    ~child_process();
 };
 
 // Starts path with argv[0] set to name and stdin from in, or from /dev/null.
@@ -27,7 +35,8 @@ child_process spawn(const std::string& path, const std::string& name,
 // Reads fd, a child's out_fd or err_fd, up to the first newline (which is not
 // returned) or most bytes, for at most timeout_ms.
 std::string read_line(int fd, int timeout_ms, std::size_t most = std::string::npos);
-// Collects the rest of the output and the status; kills the child at the deadline.
+// Collects the rest of the output and the status, and reaps the child; kills it
+// at the deadline.
 run_result finish(child_process& child, int timeout_ms);
 
 // Runs the built io_card, invoked as "io_card". A redirect such as "2>&-" is
@@ -60,10 +69,14 @@ struct wire_case {
     std::string stale = {};     // queued on the line, raw from an earlier run, before this run
     std::string redirect = {};  // as for run_io_card
     std::vector<std::string> before = {};  // args of a run on the same card just before
-    bool kill_before = false;              // kill that run once the card has begun its answer
+    // Kill that run once the card has received a byte and sent this many of its
+    // answer, and start this one at once; -1: let it end, with before_status.
+    int kill_before = -1;
+    int before_status = 0;
     // Unless a row is about timing, each run gets time enough for any load:
     // --pause=2000 (500 where the card answers a command with nothing, which
-    // waits the pause out) and, on a card that paces its bytes, --gap=100. The
+    // waits the pause out, and through a server, where every run waits one out
+    // before its first command) and, on a card that paces its bytes, --gap=100. The
     // row's own --pause and --gap come after them and count. A row about timing
     // runs with io_card's defaults and its own options alone, and fails after 5 s.
     bool timing = false;
@@ -71,6 +84,13 @@ struct wire_case {
     // the first, by the times that --trace shows, and not 150 ms later.
     int apart_ms = 0;
     bool served = false;  // through a card_sim::serial_server; "{port}" is its url()
+    // Through a card_sim::relay between io_card and ser2net, which passes the
+    // card's bytes on as they come (chardelay: false); "{port}" is the relay's
+    // rfc2217:// address.
+    std::optional<card_sim::link_delay> link = {};
+    // Through an ssh_tunnel to ser2net, which passes the card's bytes on as they
+    // come; "{port}" is the tunnel's rfc2217:// address.
+    bool tunneled = false;
 };
 void expect_run(const wire_case& c);
 // c, as a row about timing.
@@ -79,5 +99,33 @@ wire_case on_the_clock(wire_case c);
 wire_case apart(int ms, wire_case c);
 // c, through a serial server.
 wire_case served(wire_case c);
+// c, through a serial server behind a relay that holds what passes as link says.
+wire_case relayed(card_sim::link_delay link, wire_case c);
+
+// c, through OpenSSH's ssh -N -L to the serial server.
+wire_case through_ssh(wire_case c);
 
 card_sim::behaviour card_with(std::string states);
+
+// OpenSSH's `ssh -N -L` on loopback to to ("127.0.0.1:PORT"), through an sshd
+// of its own on a free loopback port that takes a key made for it alone, as a
+// caller reaches a card on another site. address() is the tunnel's own end,
+// "127.0.0.1:PORT"; empty, with why() saying so, where OpenSSH is missing, the
+// process is not root (sshd needs /run/sshd, which it makes), or a step did not
+// succeed within 10 s. Going out of scope, it kills and reaps both programs.
+class ssh_tunnel {
+public:
+    explicit ssh_tunnel(const std::string& to);
+    ~ssh_tunnel();
+    ssh_tunnel(const ssh_tunnel&) = delete;
+    ssh_tunnel& operator=(const ssh_tunnel&) = delete;
+    const std::string& address() const { return address_; }
+    const std::string& why() const { return why_; }
+
+private:
+    std::string folder_;
+    child_process sshd_;
+    child_process ssh_;
+    std::string address_;
+    std::string why_;
+};

@@ -2,8 +2,10 @@
 """labgrid's ExternalPowerDriver switching output 3 of the simulated card on,
 off and through a cycle with io_card, as a lab's target would. labgrid gives the
 command a pseudo-terminal for its output, which io_card must not take for a
-card's line. Exits 77 where labgrid is not installed.
+card's line, and splits the command into words as a shell would: a path with
+spaces goes in quoted. Exits 77 where labgrid is not installed.
   labgrid_test.py IO_CARD IO_CARD_SIM"""
+import shlex
 import subprocess
 import sys
 import time
@@ -20,7 +22,7 @@ card = subprocess.Popen([simulator, "--states", "11111111"], stdout=subprocess.P
                         stderr=subprocess.PIPE, text=True)
 try:
     port = card.stdout.readline().strip()
-    command = f"{io_card} -p {port} --verify -3"
+    command = f"{shlex.quote(io_card)} -p {shlex.quote(port)} --verify -3"
     target = Target("board")
     power = ExternalPowerDriver(target, "power", cmd_on=f"{command} on", cmd_off=f"{command} off",
                                 cmd_cycle=f"{command} off --for=300")

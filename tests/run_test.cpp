@@ -266,7 +266,10 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     // Opened first, so that the terminal's minor number, which the console's list
     // shows, is not 0.
     const card_sim::simulated_card first;
-    const card_sim::simulated_card terminal;
+    // Mute: the messages carry io_card's path, whose letters are no commands.
+    card_sim::behaviour watched;
+    watched.mute = true;
+    const card_sim::simulated_card terminal(watched);
     const int fd = open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios before{};
     ASSERT_EQ(tcgetattr(fd, &before), 0);
@@ -370,7 +373,18 @@ TEST(Run, CallsThatFailOrFallShort) {
                                          "", "", "", 0})},
     };
     // clang-format on
-    setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
+    // The loader splits LD_PRELOAD at spaces and colons, which the build's path
+    // may hold: the library goes in by a copy in a folder of the test's own.
+    char folder[] = "/tmp/io_card_preload.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string copy = folder + "/failing_calls.so"s;
+    const std::string library = read_file(FAILING_CALLS_PATH);
+    const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const bool copied =
+        write(fd, library.data(), library.size()) == static_cast<ssize_t>(library.size());
+    close(fd);
+    ASSERT_TRUE(copied && !library.empty());
+    setenv("LD_PRELOAD", copy.c_str(), 1);
     // AddressSanitizer would refuse a library loaded ahead of its runtime.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     for (const auto& c : cases) {
@@ -379,6 +393,8 @@ TEST(Run, CallsThatFailOrFallShort) {
     }
     unsetenv("IO_CARD_FAULT");
     unsetenv("LD_PRELOAD");
+    unlink(copy.c_str());
+    rmdir(folder);
 }
 
 // A real line: answers late, paced at 9600 baud, handed over in bursts, never
@@ -394,8 +410,9 @@ TEST(Run, RealLines) {
     auto usb = line;  // 18 bytes take longer than a tick: at least two bursts
     usb.latency_ms = 16;
     usb.get.extra = "\r\nOK 012345";
-    auto chatty = line;  // an answer of 165 ms: time enough to kill a run in the middle of it
-    chatty.get.extra = std::string(150, '.');
+    auto slowest_words = line;  // far later still, and a set frame answered with words
+    slowest_words.get.delay_ms = slowest_words.set.delay_ms = 300;
+    slowest_words.set.bytes = "OK";
     auto babbler = card_with("00000000");  // bytes that --trace shows as \xff
     babbler.get.extra = std::string(5000, '\xff');
     std::string babble = "io_card: T ms > g\nio_card: T ms < 00000000";
@@ -428,9 +445,12 @@ TEST(Run, RealLines) {
                       "s11110000sgs11110001s", "1111000011110001", "", 0}),
         on_the_clock({"a card later than the pause", slower, {"--pause=150", "-s", "11110000", "-1", "off"},
                       "s11110000sgs01110000s", "1111000001110000", "", 0}),
-        {"runs back to back", slow, {"-g"}, "s10101010sg", "10101010", "", 0, {}, {}, {"-s", "10101010"}},
-        {"a run killed mid-answer", chatty, {"-g"}, "gg", "11000000" + std::string(150, '.'), "", 0,
-         {}, {}, {"-g"}, true},
+        // After a run that ended whole, the next waits for nothing.
+        {"runs back to back", slow, {"--trace", "-g"}, "s10101010sg", "10101010",
+         "io_card: T ms > g\nio_card: T ms < 10101010\n", 0, {}, {}, {"-s", "10101010"}},
+        // The answer that the first run gave up on comes while the second begins.
+        on_the_clock({"a card later than the pause, run again at once", slowest_words, {"--pause=1000", "-3", "on"},
+                      "ggs11100000s", "OK", "", 0, {}, {}, {"-g"}, -1, 1}),
         on_the_clock({"bursts at a 16 ms latency timer", usb, {"-g"}, "g", "11000000\r\nOK 012345", "", 0}),
         on_the_clock({"-g behind a USB adapter", usb_late, {"-g"}, "g", "11000000", "", 0}),
         on_the_clock({"-s behind a USB adapter", usb_late, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}),
@@ -465,6 +485,30 @@ TEST(Run, RealLines) {
     EXPECT_EQ(answer, "11000000");
     // 'g' and eight states: nine bytes of ten bits at 9600 baud.
     EXPECT_GE(took, std::chrono::microseconds(9 * 10 * 1000000 / 9600));
+}
+
+// A framework kills a run that hangs and starts another at once: whatever the
+// card still sends for the killed run's command is never the new run's answer,
+// on a local line or through a server, however the kill falls.
+TEST(Run, AKilledRunsAnswerIsNobodys) {
+    auto card = card_with("11000000");
+    card.baud = 9600;
+    card.get.delay_ms = 4;
+    const std::vector<std::string> killed{"-g"};
+    // clang-format off
+    const wire_case cases[] = {
+        on_the_clock({"killed once the card has its command", card, {"-g"}, "gg", "11000000", "", 0,
+                      {}, {}, killed, 0}),
+        on_the_clock({"killed in the middle of the answer", card, {"-3", "on"}, "ggs11100000s", "11100000",
+                      "", 0, {}, {}, killed, 4}),
+    };
+    // clang-format on
+    for (int i = 0; i < 20; ++i) {
+        for (const auto& c : cases) {
+            expect_run(c);
+            expect_run(served(c));
+        }
+    }
 }
 
 TEST(Run, SimulatedCardProgramServesIoCard) {

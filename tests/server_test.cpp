@@ -1,6 +1,6 @@
 // A card on a serial server, reached with RFC 2217: through Debian's ser2net, the
-// same runs with the same bytes as on a local line; and servers that are busy,
-// gone, or break Telnet's rules, scripted here.
+// same runs with the same bytes as on a local line; servers that are busy, gone,
+// or break Telnet's rules, scripted here; and the Telnet decoder on its own.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -10,6 +10,11 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,6 +22,7 @@
 
 #include "card_sim.h"
 #include "harness.h"
+#include "serial_server.h"
 
 namespace {
 
@@ -86,11 +92,15 @@ TEST(Server, RunsThroughSer2net) {
     usb_late.baud = 9600;
     usb_late.latency_ms = 16;
     usb_late.get.delay_ms = usb_late.set.delay_ms = 5;
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
     // clang-format off
     const wire_case cases[] = {
         served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
         served({"--verify -3 on", {}, {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0}),
-        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
+        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms round trip to the server: T ms more for each pause\n"
+                                               "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
+                                               "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
         served({"0xff and every awkward byte", awkward, {"-g"}, "g", "\xff\xff\r\n\x03\x11\x13\x7f\x00\xff"s, "", 0}),
         served({"--for", card_with("11111111"), {"-3", "off", "--for=1"}, "gs11011111sgs11111111s",
                 "1101111111111111", "", 0}),
@@ -99,6 +109,140 @@ TEST(Server, RunsThroughSer2net) {
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
+}
+
+// A card across a slow network, at the defaults: each pause counts from the
+// card, a silent card is told from a slow link, and an answer held apart by
+// jitter or by Nagle's algorithm stays whole.
+TEST(Server, ThroughSlowNetworks) {
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
+    auto mute = paced;
+    mute.get.max_bytes = 0;
+    const std::string silent =
+        "io_card: No answer from the card on {port}\nio_card: round trip to the server: T ms "
+        "and then the pause of 50 ms passed without a byte from the card\n";
+    // clang-format off
+    const wire_case runs[] = {
+        {"-g", paced, {"-g"}, "g", "11000000", "", 0},
+        {"-3 on", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0},
+        {"--verify -2 off", paced, {"--verify", "-2", "off"}, "gs10000000sg", "10000000", "", 0},
+        {"-2 off --for=500", paced, {"-2", "off", "--for=500"}, "gs10000000sgs11000000s", "1000000011000000", "", 0},
+        {"a silent card", mute, {"-g"}, "g", "", silent, 1},
+    };
+    // clang-format on
+    for (const int one_way_ms : {50, 150}) {
+        for (const auto& c : runs) expect_run(relayed({.one_way_ms = one_way_ms}, on_the_clock(c)));
+    }
+    // Pieces of one answer apart by more than the gap.
+    const card_sim::link_delay jitter{.one_way_ms = 20, .spread_ms = 40, .seed = 31};
+    const card_sim::link_delay nagle{.nagle_ms = 40};
+    for (int i = 0; i < 20; ++i) {
+        expect_run(relayed(
+            jitter,
+            on_the_clock(
+                {"-g, 20 to 60 ms", paced, {"--pause=200", "-g"}, "g", "11000000", "", 0})));
+        expect_run(
+            relayed(nagle, on_the_clock({"-g, Nagle", paced, {"-g"}, "g", "11000000", "", 0})));
+        if (i % 4 != 0) continue;
+        expect_run(relayed(jitter, on_the_clock({"-3 on, 20 to 60 ms",
+                                                 paced,
+                                                 {"--pause=200", "-3", "on"},
+                                                 "gs11100000s",
+                                                 "11100000",
+                                                 "",
+                                                 0})));
+        expect_run(relayed(
+            nagle,
+            on_the_clock({"-3 on, Nagle", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0})));
+    }
+}
+
+// A card across sites: ser2net bound to 127.0.0.1 on the card's host, reached
+// through OpenSSH's `ssh -N -L`, whose connection keeps Nagle's algorithm on, at
+// io_card's defaults.
+TEST(Server, ThroughAnSshTunnel) {
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
+    // clang-format off
+    const wire_case cases[] = {
+        through_ssh(on_the_clock({"-g", paced, {"-g"}, "g", "11000000", "", 0})),
+        through_ssh(on_the_clock({"-3 on", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+        through_ssh(on_the_clock({"--verify -3 off --for=300", paced, {"--verify", "-2", "off", "--for=300"},
+                                  "gs10000000sggs11000000sg", "1000000011000000", "", 0})),
+    };
+    // clang-format on
+    for (const auto& c : cases) expect_run(c);
+}
+
+// The relay of the rows above holds each piece as it is told, or they would
+// pass over a link that is not there: four pieces written 5 ms apart reach the
+// far end in order, each held at least so long, and the holds as far apart.
+TEST(Server, RelayHoldsEachPieceAsTold) {
+    struct link_case {
+        const char* name;
+        card_sim::link_delay link;
+        int least_ms[4];
+        int spread_ms;  // the longest hold less the shortest, at least
+    };
+    // clang-format off
+    const link_case cases[] = {
+        {"50 ms each way", {.one_way_ms = 50}, {50, 50, 50, 50}, 0},
+        {"20 to 60 ms", {.one_way_ms = 20, .spread_ms = 40, .seed = 31}, {20, 20, 20, 20}, 10},
+        // The first goes at once; the rest wait for it to be acknowledged, 40 ms on.
+        {"Nagle", {.nagle_ms = 40}, {0, 30, 25, 20}, 20},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        const card_sim::relay relay("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), c.link);
+        const std::string near = relay.address();
+        address.sin_port =
+            htons(static_cast<std::uint16_t>(std::stoi(near.substr(near.find(':') + 1))));
+        const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        pollfd waiting{listener, POLLIN, 0};
+        ASSERT_EQ(poll(&waiting, 1, 10000), 1);
+        const int far = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        using steady = std::chrono::steady_clock;
+        steady::time_point sent[4];
+        steady::time_point arrived[4];
+        std::string heard;
+        std::thread reader([&] {
+            waiting.fd = far;
+            char byte = 0;
+            while (heard.size() < 4 && poll(&waiting, 1, 10000) == 1 &&
+                   recv(far, &byte, 1, 0) == 1) {
+                arrived[heard.size()] = steady::now();
+                heard += byte;
+            }
+        });
+        for (int i = 0; i < 4; ++i) {
+            sent[i] = steady::now();
+            EXPECT_EQ(send(client, "abcd" + i, 1, MSG_NOSIGNAL), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        reader.join();
+        close(client);
+        close(far);
+        close(listener);
+        ASSERT_EQ(heard, "abcd");
+        std::chrono::milliseconds held[4];
+        for (int i = 0; i < 4; ++i) {
+            held[i] = std::chrono::duration_cast<std::chrono::milliseconds>(arrived[i] - sent[i]);
+            EXPECT_GE(held[i].count(), c.least_ms[i]) << "piece " << i;
+        }
+        EXPECT_GE((*std::max_element(held, held + 4) - *std::min_element(held, held + 4)).count(),
+                  c.spread_ms);
+    }
 }
 
 // While ser2net has the card's line, it holds what io_card asked for, not what
@@ -118,7 +262,8 @@ TEST(Server, SetsTheLineAndTakesTurns) {
     const card_sim::serial_server server(card);
     if (server.missing()) GTEST_SKIP() << "ser2net is not installed";
     ASSERT_FALSE(server.url().empty()) << "ser2net did not listen";
-    auto first = spawn(IO_CARD_PATH, "io_card", on_card(card, {"-g"}, server.url()));
+    auto first =
+        spawn(IO_CARD_PATH, "io_card", on_card(card, {"--pause=2000", "-g"}, server.url()));
     ASSERT_TRUE(card.await(1));
     const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, server.url()));
     EXPECT_EQ(busy.err, "io_card: " + server.url() +
@@ -126,8 +271,8 @@ TEST(Server, SetsTheLineAndTakesTurns) {
     EXPECT_EQ(busy.status, 1);
     // Turned away first, the next run gets the server once the first is over,
     // and again, alone, to put the output back.
-    const run_result next =
-        run_io_card(on_card(card, {"--wait=10000", "-3", "on", "--for=1"}, server.url()));
+    const run_result next = run_io_card(
+        on_card(card, {"--pause=2000", "--wait=10000", "-3", "on", "--for=1"}, server.url()));
     EXPECT_EQ(next.out, "0010000000000000");
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_EQ(finish(first, 10000).out, "00000000");
@@ -146,8 +291,9 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     const std::string hello = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb,"s +
                               subnegotiation('\x01', "\x00\x00\x25\x80"s) +
                               subnegotiation('\x02', "\x08") + subnegotiation('\x03', "\x01") +
-                              subnegotiation('\x04', "\x01") + subnegotiation('\x05', "\x01");
-    const std::string asked = hello + subnegotiation('\x0c', "\x01") + "g";
+                              subnegotiation('\x04', "\x01") + subnegotiation('\x05', "\x01") +
+                              subnegotiation('\x0c', "\x01");
+    const std::string asked = hello + "g";
     const std::string agreed =
         "\xff\xfb\x00\xff\xfd\x00\xff\xfd,"s + subnegotiation('e', "\x00\x00\x25\x80"s) +
         subnegotiation('f', "\x08") + subnegotiation('g', "\x01") + subnegotiation('h', "\x01");
@@ -161,7 +307,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         std::string greeting, answer;
         ending how;
         std::string err, heard;
-        std::vector<std::string> args = {"-g"};
+        std::vector<std::string> args = {"--pause=500", "-g"};
         std::string out = {};
     };
     const std::string reading = "io_card: Error reading from {port}: the server ";
@@ -169,8 +315,6 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     const auto hang_up = ending::answer_and_hang_up;
     // clang-format off
     const fault_case cases[] = {
-        {"an endless subnegotiation", "\xff\xfa," + std::string(100, 'x'), "", hang_up,
-         reading + "sent a Telnet subnegotiation longer than 64 bytes\n", hello},
         {"a malformed command", "\xff\x01", "", hang_up, reading + "sent a malformed Telnet command\n", hello},
         {"no RFC 2217", "\xff\xfe,", "", hang_up, setting + "does not do RFC 2217\n", hello},
         {"other settings", agreed + subnegotiation('i', "\x02"), "", hang_up,
@@ -178,7 +322,11 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         {"a setting answered without its value", agreed + subnegotiation('i', ""), "", hang_up,
          setting + "did not take 9600 baud, 8N1, no flow control\n", hello},
         {"no answer to the purge", agreed + subnegotiation('i', "\x01"), "", hang_up,
-         setting + "did not answer within 3 seconds\n", hello + subnegotiation('\x0c', "\x01")},
+         setting + "did not answer within 3 seconds\n", hello},
+        // Refused, not busy, however long the run would wait for a busy one.
+        {"115200 baud, then gone", "\xff\xfb\x00\xff\xfd,"s + subnegotiation('e', "\x00\x01\xc2\x00"s), "",
+         ending::turn_away, setting + "did not take 9600 baud, 8N1, no flow control\n", hello,
+         {"--wait=600000", "-g"}},
         {"dropped mid-answer", sound, "1100", hang_up, reading + "closed the connection\n", asked},
         {"turned away in many words", std::string(70, 'w'), "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: " + std::string(63, 'w') + "\n", hello,
@@ -215,6 +363,72 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         EXPECT_EQ(refused.err,
                   "Error opening " + url + "!\nio_card: " + url + ": " + reason + "\n");
         EXPECT_EQ(refused.status, 1);
+    }
+}
+
+// What a server's stream decodes to, in pieces of the sizes that next_size()
+// gives, as read_server takes them, up to the first error: each field escaped.
+template <typename Sizes>
+std::string decode(const std::string& stream, Sizes next_size) {
+    telnet_decoder decoder;
+    std::string card, replies, subnegotiations;
+    telnet_decoded decoded;
+    bool refused = false;
+    for (std::size_t at = 0; at < stream.size() && decoded.error == 0;) {
+        std::string piece = stream.substr(at, std::min(next_size(), decode_capacity));
+        at += piece.size();
+        decoded = decode_from_server(decoder, piece.data(), piece.size());
+        card.append(piece, 0, decoded.kept);
+        replies.append(reinterpret_cast<const char*>(decoded.replies), decoded.replies_length);
+        subnegotiations.append(reinterpret_cast<const char*>(decoded.subnegotiations),
+                               decoded.subnegotiations_length);
+        refused = refused || decoded.refused;
+    }
+    return card_sim::escape(card) + " | " + card_sim::escape(replies) + " | " +
+           card_sim::escape(subnegotiations) + (refused ? " | refused" : "") +
+           (decoded.error != 0 ? " | "s + strerrorname_np(decoded.error) : "");
+}
+
+// Whole, a byte at a time and in seeded pieces of 1 to 8 bytes alike.
+TEST(Server, DecodesTelnetInAnySplit) {
+    const auto sub = [](const std::string& bytes) {
+        return card_sim::escape(static_cast<char>(bytes.size()) + bytes);
+    };
+    const std::string bound(64, 'x');
+    // clang-format off
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xff\xfb\x03\xff\xfd\x03\xff\xfb\x01\xff\xfe\x01\xff\xfd\x00\xff\xfb\x00\xff\xfd,\xff\xfd\x03" // ser2net's
+         "\xff\xfa,k\x00\xff\xf0\xff\xfa,e\x00\x00\x25\x80\xff\xf0\xff\xfa,p\x01\xff\xf0"s,
+         " | \\xff\\xfe\\x01 | " + sub(",k\x00"s) + sub(",e\x00\x00\x25\x80"s) + sub(",p\x01")},
+        {"0\xff\xff" "1\xff\xff\xff\xff", "0\\xff1\\xff\\xff |  | "},
+        {"\xff\xfb\x18\xff\xfd\x18\xff\xfc\x18\xff\xfe\x18\xff\xfb," "1", "1 | \\xff\\xfe\\x18\\xff\\xfc\\x18 | "},
+        {"\xff\xfc,", " |  |  | refused"},
+        {"\xff\xfe,", " |  |  | refused"},
+        {"1\xff\xf1" "0\xff\xf0\xff\xf9", "10 |  | "},  // NOP, SE alone, GA
+        {"\xff\xfa,j\xf0X\xff\xff\xff\xf0", " |  | " + sub(",j\xf0X\xff")},
+        {"\xff\xfa" + bound + "\xff\xf0" "1", "1 |  | " + sub(bound)},
+        {"1\xff\xfa" + bound + "x", "1 |  |  | EMSGSIZE"},
+        {"1\xff\x01" "0", "1 |  |  | EPROTO"},
+        {"\xff\xfa,\xff" "1", " |  |  | EPROTO"},
+    };
+    // clang-format on
+    for (const auto& [stream, decoded] : cases) {
+        SCOPED_TRACE(card_sim::escape(stream));
+        std::minstd_rand sizes(static_cast<unsigned>(stream.size()));
+        EXPECT_EQ(decode(stream, [] { return decode_capacity; }), decoded);
+        EXPECT_EQ(decode(stream, [] { return std::size_t{1}; }), decoded);
+        EXPECT_EQ(decode(stream, [&] { return std::size_t{1} + sizes() % 8; }), decoded);
+    }
+    // Seeded streams of Telnet's commands and the card's bytes, longer than a piece.
+    const std::string pieces[] = {
+        "0",        "\xf0",         "\xff\xff",  "\xff\xfa,e\xff\xff\xf0\xff\xf0",
+        "\xff\xf0", "\xff\xfb\x18", "\xff\xfd,", "\xff\xf1"};
+    for (const unsigned seed : {1u, 2u, 3u}) {
+        std::minstd_rand random(seed);
+        std::string stream;
+        while (stream.size() < 600) stream += pieces[random() % std::size(pieces)];
+        EXPECT_EQ(decode(stream, [&] { return std::size_t{1} + random() % 8; }),
+                  decode(stream, [] { return decode_capacity; }));
     }
 }
 

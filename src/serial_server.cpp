@@ -1,0 +1,499 @@
+#include "serial_server.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "messages.h"
+
+namespace {
+
+// The time on CLOCK_MONOTONIC in nanoseconds, for the server's deadlines.
+long long now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// A number of digits alone at text, up to stop; false for anything else.
+bool read_number(const char*& text, char stop, unsigned& number) {
+    const char* const start = text;
+    number = 0;
+    for (; *text >= '0' && *text <= '9' && number < 1'000'000'000; ++text) {
+        number = number * 10 + static_cast<unsigned>(*text - '0');
+    }
+    return text != start && *text++ == stop;
+}
+
+// A card's line on a serial server, reached over TCP with Telnet's COM-PORT-OPTION
+// (RFC 2217). Below the one reader and writer of the card's bytes, Telnet is
+// decoded, and its commands answered, here alone.
+constexpr char server_scheme[] = "rfc2217://";
+constexpr std::size_t server_scheme_length = sizeof server_scheme - 1;
+// How long a server has for each of its answers, and a connection at least.
+constexpr long long server_patience_ns = 3'000'000'000;
+constexpr const char* server_patience = "3 seconds";
+// A server turns a client away while another has the port: try again so often.
+constexpr useconds_t busy_retry_us = 20'000;
+
+constexpr unsigned char iac = 255;
+constexpr unsigned char dont = 254;
+constexpr unsigned char do_option = 253;
+constexpr unsigned char wont = 252;
+constexpr unsigned char will = 251;
+constexpr unsigned char subnegotiation = 250;
+constexpr unsigned char first_command = 240;  // SE; below it no byte follows IAC
+constexpr unsigned char subnegotiation_end = 240;
+constexpr unsigned char binary = 0;
+constexpr unsigned char suppress_go_ahead = 3;
+constexpr unsigned char com_port = 44;
+// COM-PORT-OPTION commands; the server answers each with its number plus 100.
+constexpr unsigned char set_baudrate = 1;
+constexpr unsigned char set_datasize = 2;
+constexpr unsigned char set_parity = 3;
+constexpr unsigned char set_stopsize = 4;
+constexpr unsigned char set_control = 5;
+constexpr unsigned char purge_data = 12;
+constexpr unsigned char server_answer = 100;
+
+struct server_state {
+    bool used = false;           // the port is on a server
+    const char* name = nullptr;  // rfc2217://HOST:PORT
+    sockaddr_storage address{};
+    socklen_t address_length = 0;
+    telnet_decoder telnet;
+    bool refused = false;  // the server does not do COM-PORT-OPTION
+    bool answered[purge_data + 1] = {};
+    unsigned long value[purge_data + 1] = {};
+    // The card's bytes heard while listening for answers, and the first of them:
+    // a server that turns a client away says why.
+    std::size_t heard = 0;
+    char said[64] = {};
+    // When the connection that took the port was made, on CLOCK_MONOTONIC in ns,
+    // how long making it took, and the round trip measured on it.
+    long long connected_at = 0;
+    long long connect_took = 0;
+    long long round_trip = 0;
+};
+server_state server;
+
+// What a failure with error says, as line_error says it on a server's port.
+const char* server_reason(int error) {
+    const char* const said = server_error(error);
+    return said != nullptr ? said : std::strerror(error);
+}
+
+// Telnet's own bytes: a failure to send them shows on the next read or write.
+void tell_server(int fd, const unsigned char* bytes, std::size_t count) {
+    send(fd, bytes, count, MSG_NOSIGNAL);
+}
+
+// Refuses every option a server offers or asks for but the three this client
+// asked for itself: binary both ways, no go-aheads, and COM-PORT-OPTION.
+void answer_option(telnet_decoded& decoded, unsigned char verb, unsigned char option) {
+    const bool ours = option == binary || option == suppress_go_ahead;
+    if (option == com_port && (verb == dont || verb == wont)) decoded.refused = true;
+    if (ours || option == com_port || verb == dont || verb == wont) return;
+    unsigned char* const refusal = decoded.replies + decoded.replies_length;
+    refusal[0] = iac;
+    refusal[1] = verb == will ? dont : wont;
+    refusal[2] = option;
+    decoded.replies_length += 3;
+}
+
+// A COM-PORT-OPTION answer of the server's: its value, most significant byte first.
+void take_subnegotiation(const unsigned char* sub, std::size_t length) {
+    if (length < 2 || sub[0] != com_port) return;
+    const unsigned command = sub[1];
+    if (command < server_answer || command > server_answer + purge_data) return;
+    unsigned long value = 0;
+    for (std::size_t i = 2; i < length && i < 6; ++i) value = value << 8 | sub[i];
+    server.answered[command - server_answer] = true;
+    server.value[command - server_answer] = value;
+}
+
+// Decodes count bytes from the server in place, as read_port reads them: the
+// card's bytes are returned, Telnet's commands answered or taken. Returns -1
+// with errno EPROTO or EMSGSIZE for a server that broke Telnet's rules.
+ssize_t take_from_server(int fd, char* bytes, std::size_t count) {
+    const telnet_decoded decoded = decode_from_server(server.telnet, bytes, count);
+    if (decoded.replies_length != 0) tell_server(fd, decoded.replies, decoded.replies_length);
+    for (std::size_t i = 0; i < decoded.subnegotiations_length;
+         i += 1 + decoded.subnegotiations[i]) {
+        take_subnegotiation(decoded.subnegotiations + i + 1, decoded.subnegotiations[i]);
+    }
+    if (decoded.refused) server.refused = true;
+    if (decoded.error != 0) {
+        errno = decoded.error;
+        return -1;
+    }
+    return static_cast<ssize_t>(decoded.kept);
+}
+
+// A server that holds back a small segment until the one before is acknowledged
+// (Nagle's algorithm, as ser2net's default) would wait out this side's delayed
+// acknowledgement, 40 ms, in the middle of an answer: acknowledge at once. The
+// kernel falls back to delaying now and then, so this is said after each read.
+void acknowledge_at_once(int fd) {
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
+}  // namespace
+
+ssize_t read_server(int fd, char* bytes, std::size_t room) {
+    const ssize_t got = recv(fd, bytes, std::min(room, decode_capacity), 0);
+    if (got > 0) acknowledge_at_once(fd);
+    if (got == 0 || (got < 0 && errno == ECONNRESET)) {
+        errno = EIO;
+        return -1;
+    }
+    if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    return take_from_server(fd, bytes, static_cast<std::size_t>(got));
+}
+
+namespace {
+
+// Reads what the server sends, until done() or the server's patience is out:
+// 1 once done, 0 when out of patience, -1 with errno when the connection
+// failed (EIO: closed). The card's bytes are counted, and the first kept.
+int listen_to_server(int fd, bool (*done)()) {
+    const long long deadline = now_ns() + server_patience_ns;
+    while (!done()) {
+        const long long left = deadline - now_ns();
+        if (left <= 0) return 0;
+        pollfd waiting{fd, POLLIN, 0};
+        poll(&waiting, 1, static_cast<int>(left / 1'000'000 + 1));
+        char bytes[256];
+        const ssize_t got = read_server(fd, bytes, sizeof bytes);
+        if (got < 0) return -1;
+        for (ssize_t i = 0; i < got; ++i, ++server.heard) {
+            if (server.heard < sizeof server.said - 1) server.said[server.heard] = bytes[i];
+        }
+    }
+    return 1;
+}
+
+// Connects to the server's address within the deadline; the socket, or -1 with
+// errno.
+int connect_to(const sockaddr* address, socklen_t length, long long deadline) {
+    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd == -1) return -1;
+    // Frames are small and must not wait for more to fill a segment.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    acknowledge_at_once(fd);
+    if (connect(fd, address, length) != 0 && errno != EINPROGRESS) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    pollfd writable{fd, POLLOUT, 0};
+    const long long left = deadline - now_ns();
+    int error = ETIMEDOUT;
+    socklen_t size = sizeof error;
+    if (left > 0 && poll(&writable, 1, static_cast<int>(left / 1'000'000 + 1)) == 1) {
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    }
+    if (error == 0) return fd;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+[[noreturn]] void fail_opening(const char* port, const char* reason) {
+    const shown_text shown_port = shown(port);
+    std::fprintf(stderr, "Error opening %s!\n%s: %s: %s\n", shown_port.text, program_name(),
+                 shown_port.text, reason);
+    exit_failed();
+}
+
+}  // namespace
+
+// Connects to the server of rfc2217://HOST:PORT, where HOST is a name, an IPv4
+// address or an IPv6 one in brackets; a connection gets the longer of the run's
+// wait and the server's patience.
+int open_server(const card_request& request) {
+    server = {};
+    server.used = true;
+    server.name = request.port;
+    const char* const where = request.port + server_scheme_length;
+    const char* const bracket = *where == '[' ? std::strchr(where, ']') : nullptr;
+    const char* const colon = bracket != nullptr ? bracket + 1 : std::strrchr(where, ':');
+    char host[port_capacity] = {};
+    const char* const service = colon != nullptr && *colon == ':' ? colon + 1 : "";
+    if (colon != nullptr) {
+        const char* const start = bracket != nullptr ? where + 1 : where;
+        const char* const end = bracket != nullptr ? bracket : colon;
+        std::memcpy(host, start, static_cast<std::size_t>(end - start));
+    }
+    unsigned number = 0;
+    const char* digits = service;
+    if (host[0] == '\0' || (bracket == nullptr && std::strchr(host, ':') != nullptr) ||
+        !read_number(digits, '\0', number) || number == 0 || number > 65535) {
+        fail_opening(request.port, "name the server as rfc2217://HOST:PORT");
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int unresolved = getaddrinfo(host, service, &hints, &found);
+    if (unresolved != 0) {
+        fail_opening(request.port,
+                     unresolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(unresolved));
+    }
+    const long long deadline =
+        now_ns() + std::max(server_patience_ns, request.wait_ms * 1'000'000LL);
+    int fd = -1;
+    int error = ECONNREFUSED;
+    for (const addrinfo* each = found; each != nullptr && fd == -1; each = each->ai_next) {
+        const long long asked = now_ns();
+        fd = connect_to(each->ai_addr, each->ai_addrlen, deadline);
+        if (fd == -1) {
+            error = errno;
+        } else {
+            server.connected_at = now_ns();
+            server.connect_took = server.connected_at - asked;
+            std::memcpy(&server.address, each->ai_addr, each->ai_addrlen);
+            server.address_length = each->ai_addrlen;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd == -1) fail_opening(request.port, std::strerror(error));
+    return fd;
+}
+
+namespace {
+
+constexpr unsigned char line_settings[] = {set_baudrate, set_datasize, set_parity, set_stopsize,
+                                           set_control};
+// 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
+constexpr unsigned long line_values[] = {9600, 8, 1, 1, 1};
+
+// Whether the server answered any line setting with a value other than asked.
+bool took_other_settings() {
+    for (std::size_t i = 0; i < sizeof line_settings; ++i) {
+        const unsigned char command = line_settings[i];
+        if (server.answered[command] && server.value[command] != line_values[i]) return true;
+    }
+    return false;
+}
+
+// Whether the server has said all that taking the port needs: its answers to
+// the settings and the purge, or a refusal of either.
+bool set_up_answered() {
+    if (server.refused || took_other_settings()) return true;
+    for (const unsigned char command : line_settings) {
+        if (!server.answered[command]) return false;
+    }
+    return server.answered[purge_data];
+}
+
+// The server takes the port for this client by doing COM-PORT-OPTION and
+// answering the line settings; one whose port another client has says so, or
+// not, and closes the connection. Returns whether it took it; fails on a
+// refusal, a malformed answer or none.
+bool set_server_line(int fd) {
+    // clang-format off
+    constexpr unsigned char options[] = {
+        iac, will, binary,  iac, do_option, binary,
+        iac, will, suppress_go_ahead,  iac, do_option, suppress_go_ahead,
+        iac, will, com_port};
+    constexpr unsigned char settings[] = {
+        iac, subnegotiation, com_port, set_baudrate, 0, 0, 0x25, 0x80, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_datasize, 8, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_parity, 1, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_stopsize, 1, iac, subnegotiation_end,
+        iac, subnegotiation, com_port, set_control, 1, iac, subnegotiation_end};
+    // What the server holds for the card from before is not this run's.
+    constexpr unsigned char purge[] = {
+        iac, subnegotiation, com_port, purge_data, 1, iac, subnegotiation_end};
+    // clang-format on
+    // The settings and the purge follow the offer at once, so that taking the
+    // port costs one round trip: a server takes them once it agrees, which it
+    // says first, and one that refuses says so instead of answering.
+    unsigned char hello[sizeof options + sizeof settings + sizeof purge];
+    std::memcpy(hello, options, sizeof options);
+    std::memcpy(hello + sizeof options, settings, sizeof settings);
+    std::memcpy(hello + sizeof options + sizeof settings, purge, sizeof purge);
+    const long long sent = now_ns();
+    tell_server(fd, hello, sizeof hello);
+    const int heard = listen_to_server(fd, set_up_answered);
+    // The handshake is a round trip too, and a server that opens its port before
+    // it answers may have made this one the longer.
+    server.round_trip = std::max(now_ns() - sent, server.connect_took);
+    if (heard > 0 && server.refused) {
+        fail_on_port(fd, "%s: Error setting up %s: %s", "the server does not do RFC 2217");
+    }
+    // A server that answered with other settings refused them, even if it then
+    // closed the connection as a busy one does.
+    if (took_other_settings()) {
+        fail_on_port(fd, "%s: Error setting up %s: %s",
+                     "the server did not take 9600 baud, 8N1, no flow control");
+    }
+    if (heard == 0) {
+        fail_on_port(fd, "%s: Error setting up %s: the server did not answer within %s",
+                     server_patience);
+    }
+    if (heard < 0 && errno == EIO) return false;
+    if (heard < 0) fail_on_port(fd, "%s: Error reading from %s: %s", server_reason(errno));
+    return true;
+}
+
+}  // namespace
+
+// Waits up to wait_ms for the server to take the port, connecting again each
+// time it turns this client away.
+void take_server_port(int fd, int wait_ms) {
+    const long long deadline = now_ns() + wait_ms * 1'000'000LL;
+    while (!set_server_line(fd)) {
+        if (now_ns() >= deadline) {
+            // Its words, without the line end they came with.
+            server.said[std::strcspn(server.said, "\r\n")] = '\0';
+            char reason[sizeof(shown_text) + 32] = {};
+            if (server.said[0] != '\0') {
+                std::snprintf(reason, sizeof reason, "the server said: %s",
+                              shown(server.said).text);
+            }
+            fail_on_port(fd, "%s: %s is busy", nullptr, reason[0] != '\0' ? reason : nullptr);
+        }
+        usleep(busy_retry_us);
+        const sockaddr_storage address = server.address;
+        const socklen_t length = server.address_length;
+        const char* const name = server.name;
+        server = {};
+        server.used = true;
+        server.name = name;
+        server.address = address;
+        server.address_length = length;
+        const long long asked = now_ns();
+        const int again = connect_to(reinterpret_cast<const sockaddr*>(&address), length,
+                                     asked + server_patience_ns);
+        if (again == -1 || dup3(again, fd, O_CLOEXEC) == -1) {
+            const int error = errno;
+            close(fd);
+            fail_opening(server.name, std::strerror(error));
+        }
+        close(again);
+        server.connected_at = now_ns();
+        server.connect_took = server.connected_at - asked;
+    }
+    trace_note(now_ns(), "round trip to the server: %lld.%lld ms more for each pause",
+               server.round_trip / 1'000'000, server.round_trip % 1'000'000 / 100'000);
+}
+
+long long server_round_trip_ns() {
+    return server.round_trip;
+}
+
+long long server_connected_at() {
+    return server.connected_at;
+}
+
+bool is_server(const char* port) {
+    return std::strncmp(port, server_scheme, server_scheme_length) == 0;
+}
+
+bool port_is_server() {
+    return server.used;
+}
+
+bool flush_server(int /*fd*/) {
+    return server.heard > 0;
+}
+
+std::size_t encode_for_server(const char* bytes, std::size_t count, char* encoded) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (static_cast<unsigned char>(bytes[i]) == iac) encoded[length++] = bytes[i];
+        encoded[length++] = bytes[i];
+    }
+    return length;
+}
+
+ssize_t send_to_server(int fd, const char* bytes, std::size_t count) {
+    return send(fd, bytes, count, MSG_NOSIGNAL);
+}
+
+const char* server_error(int error) {
+    if (server.used && (error == EIO || error == EPIPE || error == ECONNRESET)) {
+        return "the server closed the connection";
+    }
+    if (error == EPROTO) return "the server sent a malformed Telnet command";
+    if (error == EMSGSIZE) return "the server sent a Telnet subnegotiation longer than 64 bytes";
+    return nullptr;
+}
+
+telnet_decoded decode_from_server(telnet_decoder& decoder, char* bytes, std::size_t count) {
+    using at = telnet_decoder::at;
+    telnet_decoded decoded;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        switch (decoder.reading) {
+        case at::data:
+            if (byte == iac) {
+                decoder.reading = at::command;
+            } else {
+                bytes[decoded.kept++] = bytes[i];
+            }
+            break;
+        case at::command:
+            decoder.reading = at::data;
+            if (byte == iac) {
+                bytes[decoded.kept++] = bytes[i];
+            } else if (byte >= will) {
+                decoder.verb = byte;
+                decoder.reading = at::option;
+            } else if (byte == subnegotiation) {
+                decoder.sub_length = 0;
+                decoder.reading = at::subnegotiation;
+            } else if (byte < first_command) {
+                decoded.error = EPROTO;
+                return decoded;
+            }
+            break;
+        case at::option:
+            answer_option(decoded, decoder.verb, byte);
+            decoder.reading = at::data;
+            break;
+        case at::subnegotiation:
+        case at::subnegotiation_command:
+            if (decoder.reading == at::subnegotiation && byte == iac) {
+                decoder.reading = at::subnegotiation_command;
+                break;
+            }
+            if (decoder.reading == at::subnegotiation_command && byte == subnegotiation_end) {
+                // Its length, then its bytes.
+                unsigned char* const taken =
+                    decoded.subnegotiations + decoded.subnegotiations_length;
+                taken[0] = static_cast<unsigned char>(decoder.sub_length);
+                std::memcpy(taken + 1, decoder.sub, decoder.sub_length);
+                decoded.subnegotiations_length += 1 + decoder.sub_length;
+                decoder.reading = at::data;
+                break;
+            }
+            if (decoder.reading == at::subnegotiation_command && byte != iac) {
+                decoded.error = EPROTO;
+                return decoded;
+            }
+            if (decoder.sub_length == subnegotiation_capacity) {
+                decoded.error = EMSGSIZE;
+                return decoded;
+            }
+            decoder.sub[decoder.sub_length++] = byte;
+            decoder.reading = at::subnegotiation;
+            break;
+        }
+    }
+    return decoded;
+}

@@ -1,0 +1,92 @@
+// A card's line on a serial server, reached over TCP with Telnet's COM-PORT-OPTION
+// (RFC 2217): connecting, taking the port with the line settings, the purge, and
+// the card's bytes both ways, Telnet decoded and its commands answered here
+// alone. serial_line hands a server's port here at each of its entries.
+#pragma once
+
+#include <sys/types.h>
+#include <cstddef>
+
+#include "options.h"
+
+// Whether port names a serial server: rfc2217://...
+bool is_server(const char* port);
+
+// open_port for a server: connects to rfc2217://HOST:PORT, where HOST is a name,
+// an IPv4 address or an IPv6 one in brackets, and returns the socket. A name that
+// is no server's, or a server that cannot be reached, fails as open_port does.
+int open_server(const card_request& request);
+
+// Whether the port that open_port opened is a server's.
+bool port_is_server();
+
+// lock_port for a server: waits up to wait_ms for the server to take the port,
+// with the line settings and a purge of what it holds for the card, measuring
+// the round trip; connects again each time it turns this client away. Fails as
+// lock_port on a port that stays busy, and as set_line, at once, on a server
+// that refuses the settings or answers any with another value.
+void take_server_port(int fd, int wait_ms);
+
+// When the connection that took the port was made, on CLOCK_MONOTONIC in ns: a
+// server keeps no mark of an answer owed, so one may be on its way since then.
+long long server_connected_at();
+
+// How long the server took to answer the settings and the purge, or to take
+// the connection if that took longer, on CLOCK_MONOTONIC in ns.
+long long server_round_trip_ns();
+
+// flush_input for a server: the purge was asked for with the line settings;
+// returns whether any of the card's bytes came before the server took the port.
+bool flush_server(int fd);
+
+// read_port for a server: up to room of the card's bytes, 0 for none now, or -1
+// with errno: EIO for a server gone, EPROTO or EMSGSIZE for one that broke
+// Telnet's rules.
+ssize_t read_server(int fd, char* bytes, std::size_t room);
+
+// Telnet as a server speaks it, decoded with no descriptor, clock or global
+// state: read_server feeds it what it receives, a piece at a time.
+
+// The longest subnegotiation a server may send; a longer one is an error.
+inline constexpr std::size_t subnegotiation_capacity = 64;
+// The most bytes that one call of decode_from_server takes.
+inline constexpr std::size_t decode_capacity = 256;
+
+// Where the decoder is in a server's stream, from one piece to the next.
+struct telnet_decoder {
+    enum class at { data, command, option, subnegotiation, subnegotiation_command };
+    at reading = at::data;
+    unsigned char verb = 0;  // WILL, WONT, DO or DONT, before its option
+    unsigned char sub[subnegotiation_capacity] = {};
+    std::size_t sub_length = 0;
+};
+
+// What a piece of a server's stream holds besides the card's bytes.
+struct telnet_decoded {
+    std::size_t kept = 0;  // the card's bytes, moved to the front of the piece
+    // The refusals of options owed to the server, in order.
+    unsigned char replies[decode_capacity + 2] = {};
+    std::size_t replies_length = 0;
+    // Each subnegotiation completed: its length, then its bytes, IAC undoubled.
+    unsigned char subnegotiations[decode_capacity + subnegotiation_capacity] = {};
+    std::size_t subnegotiations_length = 0;
+    bool refused = false;  // the server will not do COM-PORT-OPTION
+    // EPROTO for a malformed command, EMSGSIZE for a subnegotiation past its
+    // bound; what came before it is given back, and the stream is over.
+    int error = 0;
+};
+
+// Decodes a piece of count bytes of a server's stream, at most decode_capacity,
+// in place, from where decoder left off.
+telnet_decoded decode_from_server(telnet_decoder& decoder, char* bytes, std::size_t count);
+
+// The count bytes of a frame as a server takes them, into encoded, which has
+// room for twice count: each 0xff, Telnet's IAC, doubled. Returns how many.
+std::size_t encode_for_server(const char* bytes, std::size_t count, char* encoded);
+
+// write_port's one write on a server's port: as write(2), without a SIGPIPE.
+ssize_t send_to_server(int fd, const char* bytes, std::size_t count);
+
+// What a failure with error says when it is the server's: its connection
+// closed, or Telnet's rules broken. nullptr for any other.
+const char* server_error(int error);
