@@ -124,6 +124,7 @@ void switch_outputs(int fd, card_request& request) {
 void take_the_line(int fd, const card_request& request) {
     lock_port(fd, request.wait_ms);
     set_line(fd);
+    hasten_line(fd);
     discard_stale_input(fd, request);
 }
 
@@ -176,7 +177,7 @@ void put_back(card_request& request) {
         write_pattern(fd, request);
         if (request.verify_flag) verify_outputs(fd, request);
         unmark_line(fd);
-        close(fd);
+        close_port(fd);
     }
     // A stop signal during the restore was held until now.
     if (stop == 0) stop = wait_until(0);
@@ -210,7 +211,7 @@ int main(int argc, char* argv[]) {
     take_the_line(fd, request);
     run_stages(fd, request);
     unmark_line(fd);
-    close(fd);
+    close_port(fd);
     if (request.for_ms > 0) put_back(request);
     // The card's answers are the output; losing them is no success.
     return finish_output();

@@ -57,6 +57,10 @@ run_result run_on(const card_sim::simulated_card& card, const std::vector<std::s
 // The whole of a small file; empty if it cannot be read.
 std::string read_file(const std::string& path);
 
+// --trace's first line on a pseudo-terminal, which has no serial flags.
+inline const std::string no_serial_flags =
+    "io_card: T ms low latency not asked: no serial flags: Inappropriate ioctl for device\n";
+
 // One run of io_card against a fresh simulated card, and what it must leave.
 struct wire_case {
     const char* name;
