@@ -44,8 +44,8 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     stuck.stuck = true;
     // The port is taken again for the way back.
     std::string trace_for;
-    for (const char* line : {"", "> g", "< 11111111", "> s11011111s", "< 11011111", "", "> g", "< 11011111",
-                             "> s11111111s", "< 11111111"}) {
+    for (const char* line : {"", "> g", "< 11111111", "> s11011111s", "< 11011111", "", "> g",
+                             "< 11011111", "> s11111111s", "< 11111111"}) {
         trace_for += line[0] == '\0' ? no_serial_flags : "io_card: T ms "s + line + "\n";
     }
 
