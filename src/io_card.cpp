@@ -70,7 +70,8 @@ int wait_until(long long deadline) {
 [[noreturn]] void end_by(int signal) {
     const int status = finish_output();
     if (status != 0) std::exit(status);
-    // Its action is the default one: no signal waited for is ignored or handled.
+    // Its action is the default one, or hasten_line's handler, which raises it
+    // again with the default: no signal waited for is ignored.
     sigset_t just;
     sigemptyset(&just);
     sigaddset(&just, signal);
