@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -201,6 +202,8 @@ void hasten_line(int fd) {
         return;
     }
     found_flags = flags;
+    // A signal handler that finds hastened_port set must find these flags.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     stop_with_put_back();
     before_closing_port(put_back_latency);
     // Marked before the call, so that a signal in between puts back the flags
