@@ -20,6 +20,8 @@
 //   kill-on-frame   the card dies as its next frame has arrived
 //   unplug-on-frame MS  the device is unplugged MS ms after the card's next frame
 //   phase MS        (ft232r) answers begin MS ms after a packet to the host
+//   hold-latency MS (ft232r) the timer stays at MS ms whatever the driver sets;
+//                   0 lets the driver set it again
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -243,7 +245,8 @@ public:
         bulk_out = 0x02;
     }
     int latency_ms = 16;
-    nanoseconds phase{0};  // an answer begins this long after a packet, if set
+    nanoseconds phase{0};     // an answer begins this long after a packet, if set
+    int held_latency_ms = 0;  // the timer whatever the driver asks, if set
     clock::time_point last_packet{};
 
     std::array<std::uint8_t, 2> status() const {
@@ -294,7 +297,8 @@ public:
             return {false, {now[0], now[1]}};
         }
         case 0x09:
-            latency_ms = std::max(1, static_cast<int>(s.value & 0xff));
+            latency_ms = held_latency_ms > 0 ? held_latency_ms
+                                             : std::max(1, static_cast<int>(s.value & 0xff));
             note("request SET_LATENCY %u", s.value);
             return {};
         case 0x0a:
@@ -752,6 +756,9 @@ void usbip_device::from_card(const bytes& data, clock::time_point now) {
         from_wire_.emplace_back(start, byte);
     }
     rx_free_ = start;
+    // When the last of these bytes will have come off the wire, for the delay
+    // from there to the packet that carries it.
+    if (timed != nullptr) note("wire %zu ends %.6f", data.size(), seconds(start));
 }
 
 void usbip_device::advance(clock::time_point now) {
@@ -996,6 +1003,12 @@ int main(int argc, char* argv[]) {
                 } else if (line.rfind("phase ", 0) == 0 && usb != nullptr) {
                     auto* timed = dynamic_cast<ft232r*>(&usb->model());
                     if (timed != nullptr) timed->phase = milliseconds(std::atol(line.c_str() + 6));
+                } else if (line.rfind("hold-latency ", 0) == 0 && usb != nullptr) {
+                    auto* timed = dynamic_cast<ft232r*>(&usb->model());
+                    if (timed != nullptr) {
+                        timed->held_latency_ms = static_cast<int>(std::atol(line.c_str() + 13));
+                        if (timed->held_latency_ms > 0) timed->latency_ms = timed->held_latency_ms;
+                    }
                 }
             }
         }

@@ -70,7 +70,8 @@ int wait_until(long long deadline) {
 [[noreturn]] void end_by(int signal) {
     const int status = finish_output();
     if (status != 0) std::exit(status);
-    // Its action is the default one: no signal waited for is ignored or handled.
+    // Its action is the default one, or hasten_line's handler, which raises it
+    // again with the default: no signal waited for is ignored.
     sigset_t just;
     sigemptyset(&just);
     sigaddset(&just, signal);
@@ -124,6 +125,7 @@ void switch_outputs(int fd, card_request& request) {
 void take_the_line(int fd, const card_request& request) {
     lock_port(fd, request.wait_ms);
     set_line(fd);
+    hasten_line(fd);
     discard_stale_input(fd, request);
 }
 
@@ -178,7 +180,7 @@ void put_back(card_request& request) {
         write_pattern(fd, request);
         if (request.verify_flag) verify_outputs(fd, request);
         unmark_line(fd);
-        close(fd);
+        close_port(fd);
     }
     // A stop signal during the restore was held until now.
     if (stop == 0) stop = wait_until(0);
@@ -214,7 +216,7 @@ int main(int argc, char* argv[]) {
     request.set_up_took = now_ns() - opening;
     run_stages(fd, request);
     unmark_line(fd);
-    close(fd);
+    close_port(fd);
     if (request.for_ms > 0) put_back(request);
     // The card's answers are the output; losing them is no success.
     return finish_output();

@@ -16,6 +16,9 @@ bool tracing = false;
 long long trace_start = 0;
 char undone[192] = {};
 int output_error = 0;  // errno of the first failed write to stdout
+// What the port's module undoes before a failure closes the port: messages know
+// nothing of lines.
+void (*undo_port)(int fd) = nullptr;
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
@@ -162,11 +165,16 @@ void exit_failed() {
     std::exit(1);
 }
 
+void before_closing_port(void (*undo)(int fd)) {
+    undo_port = undo;
+}
+
 void fail_on_port(int fd, const char* format, const char* detail, const char* reason) {
     flush_output();
     std::fprintf(stderr, format, program.text, port.text, detail != nullptr ? detail : "");
     std::fputc('\n', stderr);
     if (reason != nullptr) std::fprintf(stderr, "%s: %s\n", program.text, reason);
+    if (undo_port != nullptr) undo_port(fd);
     close(fd);
     exit_failed();
 }

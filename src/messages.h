@@ -56,10 +56,15 @@ void name_undone(const char* line);
 // with status 1.
 [[noreturn]] void exit_failed();
 
+// Names what fail_on_port calls with the port's descriptor just before it closes
+// it, to undo what the run did to the device; nullptr for nothing.
+void before_closing_port(void (*undo)(int fd));
+
 // Ends a run that has the port open: flushes what the card already said to
 // stdout, prints format to stderr with the program's name, the port's and detail
 // (other words of the message; nullptr for none), then reason, if any, on a line
-// of its own. Closes fd and exits as exit_failed.
+// of its own. Undoes as before_closing_port named, closes fd and exits as
+// exit_failed.
 [[noreturn]] void fail_on_port(int fd, const char* format, const char* detail = nullptr,
                                const char* reason = nullptr);
 

@@ -1,6 +1,7 @@
 #include "serial_line.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -8,11 +9,14 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "messages.h"
 #include "serial_server.h"
@@ -107,6 +111,41 @@ bool is_console(dev_t device) {
     return false;
 }
 
+// The serial flags as hasten_line found them, low latency off, and the port it
+// set low latency on until that is put back (-1: none): a signal handler reads
+// both.
+serial_struct found_flags{};
+volatile sig_atomic_t hastened_port = -1;
+
+// Async-signal-safe: a stop signal's handler calls it.
+void put_back_latency(int fd) {
+    if (hastened_port == -1 || hastened_port != fd) return;
+    ioctl(fd, TIOCSSERIAL, &found_flags);
+    hastened_port = -1;
+}
+
+// The adapter keeps the flag after the port is closed: a stop signal puts it
+// back, then ends the run by its default action, as it would have without this.
+extern "C" void put_back_and_stop(int signal) {
+    const int saved_errno = errno;
+    put_back_latency(hastened_port);
+    errno = saved_errno;
+    raise(signal);
+}
+
+// A signal that the caller ignores stays ignored.
+void stop_with_put_back() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
+        struct sigaction put_back {};
+        put_back.sa_handler = put_back_and_stop;
+        sigemptyset(&put_back.sa_mask);
+        put_back.sa_flags = SA_RESETHAND;
+        sigaction(signal, &put_back, nullptr);
+    }
+}
+
 long now_ms() {
     return static_cast<long>(now_ns() / 1'000'000);
 }
@@ -149,6 +188,52 @@ void set_line(int fd) {
         fail_on_port(fd, "%s: Error setting up %s: %s",
                      "the line did not take 9600 baud, 8N1, raw");
     }
+}
+
+void hasten_line(int fd) {
+    if (port_is_null() || port_is_server()) return;
+    serial_struct flags{};
+    if (ioctl(fd, TIOCGSERIAL, &flags) != 0) {
+        char note[160];
+        std::snprintf(note, sizeof note, "low latency not asked: no serial flags: %s",
+                      std::strerror(errno));
+        trace_note(now_ns(), note);
+        return;
+    }
+    if ((flags.flags & ASYNC_LOW_LATENCY) != 0) {
+        trace_note(now_ns(), "low latency on already: left as it is");
+        return;
+    }
+    found_flags = flags;
+    // A signal handler that finds hastened_port set must find these flags.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    stop_with_put_back();
+    before_closing_port(put_back_latency);
+    // Marked before the call, so that a signal in between puts back the flags
+    // as found, which any user may set.
+    hastened_port = fd;
+    flags.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &flags) != 0) {
+        const int error = errno;
+        hastened_port = -1;
+        char note[160];
+        std::snprintf(note, sizeof note, "low latency not set: %s", std::strerror(error));
+        trace_note(now_ns(), note);
+        return;
+    }
+    serial_struct took{};
+    if (ioctl(fd, TIOCGSERIAL, &took) != 0 || (took.flags & ASYNC_LOW_LATENCY) == 0) {
+        // The driver took the call and keeps no flag: nothing to put back.
+        hastened_port = -1;
+        trace_note(now_ns(), "low latency not set: the driver does not keep the flag");
+        return;
+    }
+    trace_note(now_ns(), "low latency set, until the port is closed");
+}
+
+void close_port(int fd) {
+    put_back_latency(fd);
+    close(fd);
 }
 
 void unmark_line(int fd) {

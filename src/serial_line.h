@@ -42,6 +42,19 @@ void lock_port(int fd, int wait_ms);
 // is left as it is, and so is a server's line, set when it took the port.
 void set_line(int fd);
 
+// Asks a local line's driver for low latency (ASYNC_LOW_LATENCY through
+// TIOCSSERIAL, with the rest of the serial flags as read, which any user may
+// set): behind an FTDI adapter, the chip's 16 ms latency timer becomes 1 ms.
+// Where it is on already, a call fails or the flag does not read back as set,
+// nothing changes and nothing is said but a line of --trace. The flag it set
+// is put back by close_port, by fail_on_port and before SIGINT, SIGTERM or
+// SIGHUP ends the run, which then ends by that signal. Servers are left alone.
+void hasten_line(int fd);
+
+// Puts back what hasten_line set on fd, then closes it. A flag that cannot be
+// put back stays set; the port is closed all the same.
+void close_port(int fd);
+
 // Clears set_line's mark, once every answer that the run asked for is in, so
 // that the next run need not wait for one. A run that fails leaves the mark. If
 // the line cannot be read or set, the mark stays and the next run waits once.

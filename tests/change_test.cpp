@@ -42,10 +42,11 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     late.get.delay_ms = 100;
     auto stuck = card_with("00000000");
     stuck.stuck = true;
+    // The port is taken again for the way back.
     std::string trace_for;
-    for (const char* line : {"> g", "< 11111111", "> s11011111s", "< 11011111", "> g", "< 11011111",
-                             "> s11111111s", "< 11111111"}) {
-        trace_for += "io_card: T ms "s + line + "\n";
+    for (const char* line : {"", "> g", "< 11111111", "> s11011111s", "< 11011111", "", "> g",
+                             "< 11011111", "> s11111111s", "< 11111111"}) {
+        trace_for += line[0] == '\0' ? no_serial_flags : "io_card: T ms "s + line + "\n";
     }
 
     // clang-format off

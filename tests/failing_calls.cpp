@@ -83,7 +83,7 @@ int ppoll(const int* fds, unsigned long count, const void* timeout, const void* 
     return ended < 1 ? ended : next<decltype(&ppoll)>("ppoll")(fds, count, timeout, mask);
 }
 
-// io_card's one ioctl, FIONREAD, takes a pointer.
+// io_card's ioctls, TIOCGSERIAL first and then FIONREAD on a terminal, take a pointer.
 int ioctl(int fd, unsigned long request, void* argument) noexcept {
     const int ended = ends("ioctl", fd);
     return ended < 1 ? ended : next<decltype(&ioctl)>("ioctl")(fd, request, argument);

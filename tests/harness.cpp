@@ -466,3 +466,22 @@ ssh_tunnel::~ssh_tunnel() {
     }
     rmdir(folder_.c_str());
 }
+
+const std::string& failing_calls_library() {
+    static char folder[] = "/tmp/io_card_preload.XXXXXX";
+    static std::string copy;
+    if (!copy.empty() || mkdtemp(folder) == nullptr) return copy;
+    const std::string library = read_file(FAILING_CALLS_PATH);
+    const std::string path = folder + std::string("/failing_calls.so");
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const bool copied =
+        fd != -1 && !library.empty() &&
+        write(fd, library.data(), library.size()) == static_cast<ssize_t>(library.size());
+    if (fd != -1) close(fd);
+    if (copied) copy = path;
+    std::atexit([] {
+        unlink((folder + std::string("/failing_calls.so")).c_str());
+        rmdir(folder);
+    });
+    return copy;
+}

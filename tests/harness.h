@@ -57,6 +57,10 @@ run_result run_on(const card_sim::simulated_card& card, const std::vector<std::s
 // The whole of a small file; empty if it cannot be read.
 std::string read_file(const std::string& path);
 
+// --trace's first line on a pseudo-terminal, which has no serial flags.
+inline const std::string no_serial_flags =
+    "io_card: T ms low latency not asked: no serial flags: Inappropriate ioctl for device\n";
+
 // One run of io_card against a fresh simulated card, and what it must leave.
 struct wire_case {
     const char* name;
@@ -106,6 +110,12 @@ wire_case relayed(card_sim::link_delay link, wire_case c);
 wire_case through_ssh(wire_case c);
 
 card_sim::behaviour card_with(std::string states);
+
+// The library of failing calls (tests/failing_calls.cpp) as LD_PRELOAD may name
+// it: a copy in a folder of its own, since the loader splits that list at
+// spaces and colons, which the build's path may hold. Empty if it cannot be
+// made; removed when the tests exit.
+const std::string& failing_calls_library();
 
 // OpenSSH's `ssh -N -L` on loopback to to ("127.0.0.1:PORT"), through an sshd
 // of its own on a free loopback port that takes a key made for it alone, as a

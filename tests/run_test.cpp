@@ -77,7 +77,7 @@ TEST(Run, SetAndGetStages) {
          not_held + "(no answer), not 10101010\n", 1},
         // Passed through unchanged and never echoed; --trace shows every byte.
         {"--trace shows every byte", awkward, {"--trace", "-s", "10101010", "-g"}, "s10101010sg",
-         "1010101010101010" + awkward.get.extra, "io_card: T ms > s10101010s\nio_card: T ms < 10101010\n"
+         "1010101010101010" + awkward.get.extra, no_serial_flags + "io_card: T ms > s10101010s\nio_card: T ms < 10101010\n"
          "io_card: T ms > g\nio_card: T ms < 10101010\\x0d\\x0a\\x03\\x11\\x13\\x7f\\x00\\xff\\x1a\\x04\\x1c"
          "\\x15\\x12\\x16\\x17\\x0f\\x5c" + std::string(250, '.') + "\n", 0},
     };
@@ -361,7 +361,7 @@ TEST(Run, CallsThatFailOrFallShort) {
         {"read 1 EINVAL", {"a read that fails otherwise", {}, {"-g"}, "g", "", reading + "Invalid argument\n", 1}},
         {"ppoll 2 EINTR", {"an interrupted wait goes on", {}, {"-g"}, "g", "00000000", "", 0}},
         {"ppoll 3 ENOMEM", {"a wait that fails, the byte before it traced", one_byte, {"--trace", "-g"}, "g", "",
-                            "io_card: T ms > g\nio_card: T ms < x\n" + reading + "Cannot allocate memory\n", 1}},
+                            no_serial_flags + "io_card: T ms > g\nio_card: T ms < x\n" + reading + "Cannot allocate memory\n", 1}},
         {"write 1 -3", {"a line that takes 3 bytes", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
         {"write 1 EAGAIN 2", {"a line that takes none, twice", {}, {"-s", "10101010"}, "s10101010s", "10101010", "", 0}},
         {"write 2 EIO", {"a frame is one write", {}, {"-s", "10101010", "-g"}, "s10101010s", "10101010", writing + hung_up, 1}},
@@ -369,22 +369,12 @@ TEST(Run, CallsThatFailOrFallShort) {
                                   writing + "the device took no more within 1 second\n", 1}},
         {"tcsetattr 1 EINVAL", {"a line that cannot be set up", {}, {"-g"}, "", "",
                                 "io_card: Error setting up {port}: Invalid argument\n", 1}},
-        {"ioctl 1 EINVAL", on_the_clock({"a line that cannot count what waits costs no gap", {}, {"--gap=10000"},
+        {"ioctl 2 EINVAL", on_the_clock({"a line that cannot count what waits costs no gap", {}, {"--gap=10000"},
                                          "", "", "", 0})},
     };
     // clang-format on
-    // The loader splits LD_PRELOAD at spaces and colons, which the build's path
-    // may hold: the library goes in by a copy in a folder of the test's own.
-    char folder[] = "/tmp/io_card_preload.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string copy = folder + "/failing_calls.so"s;
-    const std::string library = read_file(FAILING_CALLS_PATH);
-    const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const bool copied =
-        write(fd, library.data(), library.size()) == static_cast<ssize_t>(library.size());
-    close(fd);
-    ASSERT_TRUE(copied && !library.empty());
-    setenv("LD_PRELOAD", copy.c_str(), 1);
+    ASSERT_FALSE(failing_calls_library().empty());
+    setenv("LD_PRELOAD", failing_calls_library().c_str(), 1);
     // AddressSanitizer would refuse a library loaded ahead of its runtime.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     for (const auto& c : cases) {
@@ -393,8 +383,6 @@ TEST(Run, CallsThatFailOrFallShort) {
     }
     unsetenv("IO_CARD_FAULT");
     unsetenv("LD_PRELOAD");
-    unlink(copy.c_str());
-    rmdir(folder);
 }
 
 // A real line: answers late, paced at 9600 baud, handed over in bursts, never
@@ -415,7 +403,7 @@ TEST(Run, RealLines) {
     slowest_words.set.bytes = "OK";
     auto babbler = card_with("00000000");  // bytes that --trace shows as \xff
     babbler.get.extra = std::string(5000, '\xff');
-    std::string babble = "io_card: T ms > g\nio_card: T ms < 00000000";
+    std::string babble = no_serial_flags + "io_card: T ms > g\nio_card: T ms < 00000000";
     for (int i = 8; i < 4096; ++i) babble += "\\xff";
     auto slow_babbler = line;
     slow_babbler.get.extra = std::string(1100, 'x');
@@ -447,7 +435,7 @@ TEST(Run, RealLines) {
                       "s11110000sgs01110000s", "1111000001110000", "", 0}),
         // After a run that ended whole, the next waits for nothing.
         {"runs back to back", slow, {"--trace", "-g"}, "s10101010sg", "10101010",
-         "io_card: T ms > g\nio_card: T ms < 10101010\n", 0, {}, {}, {"-s", "10101010"}},
+         no_serial_flags + "io_card: T ms > g\nio_card: T ms < 10101010\n", 0, {}, {}, {"-s", "10101010"}},
         // The answer that the first run gave up on comes while the second begins.
         on_the_clock({"a card later than the pause, run again at once", slowest_words, {"--pause=1000", "-3", "on"},
                       "ggs11100000s", "OK", "", 0, {}, {}, {"-g"}, -1, 1}),
@@ -463,7 +451,7 @@ TEST(Run, RealLines) {
         {"hung up after a pattern", set_hangs_up, {"-s", "10101010"}, "s10101010s", "", hung_up, 1},
         {"hung up after a change", set_hangs_up, {"-3", "on"}, "gs00100000s", "", hung_up, 1},
         {"hung up while the card has time to begin", hangs_up_later, {"--trace", "--pause=2000", "-g"}, "g", "",
-         "io_card: T ms > g\n" + hung_up, 1},
+         no_serial_flags + "io_card: T ms > g\n" + hung_up, 1},
         {"hung up after g", get_hangs_up, {"-s", "10101010", "-g"}, "s10101010sg", "10101010", hung_up, 1},
     };
     // clang-format on

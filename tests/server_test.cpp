@@ -365,7 +365,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         std::vector<std::string> args{"-p", server.url()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         if (*c.fault != '\0') {  // into io_card alone: the server is a thread of this test
-            setenv("LD_PRELOAD", FAILING_CALLS_PATH, 1);
+            setenv("LD_PRELOAD", failing_calls_library().c_str(), 1);
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
             setenv("IO_CARD_FAULT", c.fault, 1);
         }

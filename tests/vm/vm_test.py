@@ -16,9 +16,12 @@ that io_card leaves the line at 9600 baud, 8N1, no flow control, whatever stty
 left on it, as the chip saw it (the model's log, QEMU's trace of the UART,
 usbmon's record of the ACM device's SET_LINE_CODING); that a card killed while
 io_card waits leaves a silent line, and an adapter unplugged then ends the run
-with a hang-up within 0.1 s; and, on the FT232R model's latency timer, that an
-answer begun 12 ms after a packet reaches io_card in two packets 16 ms apart,
-which the default gap reads whole and --gap=10 cuts.
+with a hang-up within 0.1 s; that a run without an answer leaves its mark on
+the closed line and a good one clears it; on the FT232R model, that io_card
+sets the latency timer to 1 ms for each run and puts it back on every way out
+but SIGKILL, so that an answer begun 12 ms after a packet reaches --gap=10
+whole; on the CH340, that nothing more is asked; and the FT232R's figures of
+low latency, reported.
 
 What it cannot prove: the chips are models of what their drivers ask and see,
 not the silicon; the UART has three wires, no modem lines, so it cannot be
@@ -28,11 +31,22 @@ import os, re, subprocess, sys, threading, time  # noqa: E401
 
 build, kernel = sys.argv[1:3]
 IO = '--pause=250 --gap=100'  # an emulated CPU turns around slowly
+# Runs of each kind that the figures of low latency take: few, unless asked.
+RUNS = int(os.environ.get('IO_CARD_VM_SPEED', '5'))
 AWKWARD = b'\r\n\x03\x11\x13\x7f\x00\xff\x1a\x04\x1c\x15\x12\x16\x17\x0f\\'
 SHOWN = ''.join(f'\\x{byte:02x}' for byte in AWKWARD)  # as --trace and --extra write it
 DIRTY = 'stty -F {port} cs7 parenb cstopb crtscts 115200'
 HUNG_UP = b'io_card: Error reading from {port}: the device hung up or was unplugged\n'
 NO_ANSWER = b'io_card: No answer from the card on {port}\n'
+# The mark of an answer owed, ECHOPRT, as stty shows it after the run.
+# busybox's stty asks its stdout, a file here, for a window size, and says so.
+MARK = '; s=$?; stty -F {port} -a 2>/dev/null | grep -o -- "-*echoprt"; exit $s'
+# The FT232R's latency timer as an administrator set it, 4 ms, for a run; 16 after.
+TIMER_4 = 'echo 4 >{timer}; {run}; s=$?; echo 16 >{timer}; (exit $s)'
+# A stop signal once the card has the frame (a bounded wait); the shell sees the
+# death by the signal, 143. What the shell says of it, if anything, is left out.
+SIGTERM = '{run} & p=$!; t=0; until tail -c +{since} {log} | grep -q " card {frame}" || [ $t -ge 1000 ]; do ' \
+    'sleep 0.01; t=$((t + 1)); done; kill -TERM $p; wait $p 2>/dev/null'
 CHIPS = ('FT232R', 'CH340', 'CP2102', 'PL2303')
 ADAPTERS = ('8250', *CHIPS, 'ACM')
 # The driver bound to each, as /sys/class/tty/NAME/device/driver names it.
@@ -44,6 +58,10 @@ DRIVERS = {'serial': '8250', 'ftdi_sio': 'FT232R', 'ch341-uart': 'CH340', 'cp210
 # ch341 sets no flow control; a UART's trace and a CDC line coding show none.
 DIRTIED = {'8250': '115200 7E2', 'FT232R': '115384 7E2 flow rts/cts', 'CH340': '115384 7E2 flow none',
            'CP2102': '115200 7E2 flow rts/cts', 'PL2303': '115200 7E2 flow rts/cts', 'ACM': '115200 7E2'}
+# What --trace says of low latency on each: ftdi_sio and the 8250 keep the flag.
+LATENCY = {'8250': 'set, until the port is closed', 'FT232R': 'set, until the port is closed',
+           'CH340': 'not set: the driver does not keep the flag', 'CP2102': 'not set: the driver does not keep the flag',
+           'PL2303': 'not set: the driver does not keep the flag', 'ACM': 'not set: the driver does not keep the flag'}
 CLEAN = {'8250': '9600 8N1', 'FT232R': '9600 8N1 flow none', 'CH340': '9615 8N1 flow none',
          'CP2102': '9600 8N1 flow none', 'PL2303': '9600 8N1 flow none', 'ACM': '9600 8N1'}
 
@@ -68,15 +86,73 @@ TABLE = [
      AWKWARD + b'11001010' + AWKWARD + b'11101010', b'', 0, None),
     (ALL, '--verify -s 01010101', '', ['set 01010101', 'get'], b'01010101', b'', 0, None),
     (ALL, '--trace -g', '', ['get'], b'01010101' + AWKWARD,
-     f'io_card: T ms > g\nio_card: T ms < 01010101{SHOWN}\n'.encode(), 0, None),
-    # The latency timer at 16 ms: the eight states begin 12 ms after a status
-    # packet, the timer sends the three in by then 4 ms later, the rest 16 ms after.
-    (('FT232R',), '--pause=250 -g', 'the timer', ['get'], b'01010101', b'', 0, None),
-    (('FT232R',), '--pause=250 --gap=10 -g', 'the timer', ['get'], 'first packet', b'', 0, None),
-    (('8250',), '-g', 'kill the card first', [], b'', NO_ANSWER, 1, None),
+     f'io_card: T ms low latency {{latency}}\nio_card: T ms > g\nio_card: T ms < 01010101{SHOWN}\n'.encode(), 0,
+     None),
+    # The mark of an answer owed outlives the port's close: a run that got no
+    # answer leaves it, the next good run clears it.
+    (USB, '(io_card -p {port} --pause=500 -g' + MARK + ')', 'silent card', ['get'], b'echoprt\n', NO_ANSWER, 1,
+     None),
+    (USB, '(io_card -p {port} {IO} -g' + MARK + ')', 'plain card', ['get'], b'01010101-echoprt\n', b'', 0, None),
+    # Low latency (see LATENCY): with the timer an administrator set, as a
+    # user in the device's group, and through SIGTERM with and without --for.
+    (('FT232R',), TIMER_4.replace('{run}', 'io_card -p {port} {IO} -g'), '', ['get'], b'01010101', b'', 0, None),
+    (('FT232R',), 'chgrp dialout {port} && chmod 660 {port} && su card -c "io_card -p {port} {IO} -g"', '',
+     ['get'], b'01010101', b'', 0, None),
+    (('FT232R',), TIMER_4.replace('{run}', SIGTERM.replace('{run}', 'io_card -p {port} {IO} -3 on --for=10000')
+                                  .replace('{frame}', 'set')), '',
+     ['get', 'set 01110101', 'get', 'set 01010101'], b'0111010101010101', b'', 143, None),
+    (('FT232R',), SIGTERM.replace('{run}', 'io_card -p {port} --pause=5000 -g').replace('{frame}', 'get'),
+     'silent card', ['get'], b'', b'', 143, None),
+    # The eight states begin 12 ms after a packet: at the chip's 16 ms they came
+    # in two packets 16 ms apart, which --gap=10 cut; at 1 ms, whole.
+    (('FT232R',), '--pause=250 --gap=10 -g', 'the timer', ['get'], b'01010101', b'', 0, None),
+    (('FT232R',), '', 'speed', [], b'', b'', 0, None),
+    (('8250',), '(io_card -p {port} {IO} -g' + MARK + ')', 'kill the card first', [], b'echoprt\n', NO_ANSWER, 1,
+     None),
     (USB, '--pause=500 -g', 'kill the card', ['get'], b'', NO_ANSWER, 1, None),
+    # SIGKILL leaves the flag, which latency_timer then shows, and keeps the
+    # timer at 1 ms whatever is written there (SET_LATENCY 1 again); the mark
+    # the run left is cleared for the next.
+    (('FT232R',), SIGTERM.replace('{run}', 'io_card -p {port} --pause=5000 -g').replace('{frame}', 'get')
+     .replace('-TERM', '-KILL') + '; cat {timer}; echo 16 >{timer}; cat {timer}; stty -F {port} -echoprt 2>/dev/null',
+     'silent card', ['get'],
+     b'1\n1\n', b'', 0, None),
     (USB, '--pause=5000 -g', 'unplug the adapter', ['get'], b'', HUNG_UP, 1, None),
 ]
+
+
+# Rules for what the chips are asked, from the model's log. The FT232R: each
+# time io_card takes the port (the driver raises DTR and RTS, MODEM_CTRL 0x0303)
+# and sends a command, SET_LATENCY 1 comes after the port's set-up and before
+# the first command, and the timer as it was (16, or the 4 that TIMER_4 sets)
+# after the last answer and before the close (DTR and RTS dropped, 0x0300); a
+# taking of the port without a command (stty) asks nothing. The CH340: nothing
+# but what runs asked before io_card asked for low latency.
+CH340_ASKED = r'request (WRITE_REG 0x(1312|2518) |MODEM_CTRL |READ_REG 0x0706)'
+
+
+def latency_problems(new, args, action):
+    """What the FT232R's log says against the rules above."""
+    if action == 'unplug the adapter':  # gone before the close: nothing to put back
+        return []
+    if '-KILL' in args:
+        asked = [m[1] for text in new if (m := re.search(r'request SET_LATENCY (\d+)$', text))]
+        return [] if asked == ['1', '1'] else [f'SET_LATENCY {asked}, not 1, and 1 again for the 16 written']
+    back, problems, opened = '4' if 'echo 4' in args else '16', [], None
+    for number, text in enumerate(new):
+        if text.endswith('request MODEM_CTRL 0x0303'):
+            opened = number
+        elif text.endswith('request MODEM_CTRL 0x0300') and opened is not None:
+            taken = new[opened:number]
+            asked = [(i, m[1]) for i, t in enumerate(taken) if (m := re.search(r'request SET_LATENCY (\d+)$', t))]
+            out = [i for i, t in enumerate(taken) if ' out ' in t]
+            want = ['1', back] if out else []
+            if [value for _, value in asked] != want:
+                problems.append(f'SET_LATENCY {[value for _, value in asked]} while the port was taken, not {want}')
+            elif out and not (asked[0][0] < out[0] and asked[1][0] > out[-1]):
+                problems.append('SET_LATENCY 1 after the first command, or the timer put back before the last')
+            opened = None
+    return problems
 
 
 class Lines:
@@ -193,14 +269,18 @@ class Log:
 
 def run(adapter, port, args, action, frames, out, err, status, line):
     """Runs one row; returns what went wrong, if anything, and how long it took."""
-    command = args.format(port=port) if args.startswith('stty') else f'io_card -p {port} {IO} {args}'
+    log = logs.get(adapter)
+    command = f'io_card -p {port} {IO} {args}'
+    if '{port}' in args:  # a shell command
+        command = args.format(port=port, IO=IO, timer=f'/sys/bus/usb-serial/devices/{port[5:]}/latency_timer',
+                              log=log and log.path, since=log and log.read + 1)
     if action == 'the timer':  # the default gap, or its own
         command = f'io_card -p {port} {args}'
-    out, err = (x.replace(b'{port}', port.encode()) if isinstance(x, bytes) else x for x in (out, err))
-    log = logs.get(adapter)
+    out, err = (x.replace(b'{port}', port.encode()).replace(b'{latency}', LATENCY[adapter].encode())
+                if isinstance(x, bytes) else x for x in (out, err))
     if log:
         asks = {'kill the card': ['silent', 'kill-on-frame'], 'unplug the adapter': ['silent', 'unplug-on-frame 50'],
-                'the timer': ['plain', 'phase 12']}.get(action, [])
+                'the timer': ['plain', 'phase 12'], 'silent card': ['silent'], 'plain card': ['plain']}.get(action, [])
         control = log.path.replace('.log', '.ctl')
         # Once the model has read them: a FIFO's reader takes its time.
         command = ''.join(f'echo {ask} >{control}; until grep -q "asked: {ask}$" {log.path}; do sleep 0.01; done; '
@@ -223,18 +303,16 @@ def run(adapter, port, args, action, frames, out, err, status, line):
     if log:
         new = log.take(more)
         sent = [m[1] for text in new if (m := re.match(r'\S+ card (\S.*)$', text))]
-        packets = [m[1] for text in new if (m := re.match(r'\S+ in \w\w \w\w (.+)$', text))]
-        if action == 'the timer':  # every packet 16 ms after the one before, or the machine lagged
-            times = [(float(m[1]), m[2]) for text in new if (m := re.match(r'(\S+) in \w\w \w\w ?(.*)$', text))]
-            first = next((i for i, (_, data) in enumerate(times) if data), 0)
-            apart = [round((b[0] - a[0]) * 1000, 1) for a, b in zip(times[max(first - 1, 0):], times[first:first + 2])]
-            apart = apart[:1] if out == 'first packet' else apart  # once cut, the rest is late to no one
-            if not all(13 <= ms <= 19 for ms in apart):
-                return f'the machine lagged: packets {apart} ms apart, not 16', took
-        if out == 'first packet':  # cut after its first packet, before the rest was sent
-            out = unescape(packets[0]) if packets and len(unescape(packets[0])) < 8 else b'part of 01010101'
-        elif action == 'the timer' and len(packets) != 2:
-            problems.append(f'the answer came in {len(packets)} packets, not 2')
+        if action == 'the timer' and got_out != out:  # a packet 10 ms after the one before, not the timer's 16
+            times = [float(text.split()[0]) for text in new if re.match(r'\S+ in \w\w \w\w .', text)]
+            apart = [round((b - a) * 1000, 1) for a, b in zip(times, times[1:])]
+            if not any(13 <= ms <= 19 for ms in apart):
+                return f'the machine lagged: packets {apart} ms apart', took
+        if adapter == 'FT232R':
+            problems += latency_problems(new, args, action)
+        if adapter == 'CH340' and not args.startswith('stty'):  # the first reads its plugging in
+            problems += [f'asked {text.split(" ", 2)[2]}' for text in new if ' request ' in text and
+                         not re.search(CH340_ASKED, text)]
         if action == 'unplug the adapter':
             unplugged = next((float(text.split()[0]) for text in new if text.endswith(' unplugged')), 0)
             ended = float(re.search(rb'ended (\S+)', more)[1])
@@ -265,6 +343,66 @@ def run(adapter, port, args, action, frames, out, err, status, line):
                  zip(('frames', 'status', 'stdout', 'stderr', 'line'), got, (frames, status, out, err, want_line))
                  if have != want]
     return '; '.join(problems), took
+
+
+def answers(lines):
+    """Each answer in the FT232R's log, an answer being the card's bytes after a
+    command: (ms from its last byte off the modeled wire to the packet that
+    carried it to the driver, the packets that carried it, the most ms between
+    two of them), and each run's ms from its first command to that packet of
+    its last answer."""
+    char = 10 / 9600  # 8N1 at 9600 baud
+    ends, carried, found, runs, first, last = [], [], [], [], None, None
+    for text in lines + ['0 request MODEM_CTRL 0x0300']:
+        at, what = text.split(' ', 1)
+        if what.startswith('out '):
+            first = first or float(at)
+            ends.append([])
+        elif m := re.match(r'wire (\d+) ends (\S+)$', what):
+            ends[-1] += [float(m[2]) - (int(m[1]) - 1 - i) * char for i in range(int(m[1]))] if ends else []
+        elif m := re.match(r'in \w\w \w\w ?(.*)$', what):
+            carried += [float(at)] * len(unescape(m[1]))
+        elif what == 'request MODEM_CTRL 0x0300' and first:  # the port's close
+            for bytes_ in ends:
+                if bytes_:
+                    times, carried = carried[:len(bytes_)], carried[len(bytes_):]
+                    packets = sorted(set(times))
+                    found.append(((times[-1] - bytes_[-1]) * 1000, len(packets),
+                                  max([(b - a) * 1000 for a, b in zip(packets, packets[1:])], default=0)))
+                    last = times[-1]
+            if last:
+                runs.append((last - first) * 1000)
+            ends, carried, first, last = [], [], None, None
+    return found, runs
+
+
+def speed(port, log):
+    """RUNS runs each of -g and -3 on at the defaults, the timer at 1 ms, then
+    half as many with the chip's timer held at 16 ms: what the model's log says."""
+    figures, counts = {}, {0: RUNS, 16: max(RUNS // 2, 3)}
+    for held, count in counts.items():
+        for args in ('-g', '-3 on'):
+            answer = shell(f'echo phase 0 >{log.path.replace(".log", ".ctl")}; '
+                           f'echo hold-latency {held} >{log.path.replace(".log", ".ctl")}; '
+                           f'until grep -q "asked: hold-latency {held}$" {log.path}; do sleep 0.01; done; '
+                           f'for i in $(seq {count}); do io_card -p {port} {args} >/dev/null || exit; done; '
+                           + log.fetch(), 120)
+            if not answer or answer[0]:
+                return [f'FAIL FT232R speed {args}: {answer and answer[2]}']
+            figures[held, args] = answers(log.take(answer[3]))
+    lines = []
+    for timer, held in (('1 ms', 0), ('16 ms', 16)):
+        found = [answer for (was, _), (got, _) in figures.items() if was == held for answer in got]
+        delays = sorted(delay for delay, _, _ in found) or [0]
+        lines.append(f'FT232R, the timer at {timer}, {len(found)} answers of {counts[held]} runs each of -g '
+                     f'and -3 on: from the last byte off the wire to the driver median '
+                     f'{delays[len(delays) // 2]:.2f} ms, 95% {delays[len(delays) * 95 // 100]:.2f} ms, most '
+                     f'{delays[-1]:.2f} ms; {min(p for _, p, _ in found)} to {max(p for _, p, _ in found)} packets '
+                     f'an answer, at most {max(a for _, _, a in found):.1f} ms apart')
+    middle = {key: sorted(runs)[len(runs) // 2] if runs else 0 for key, (_, runs) in figures.items()}
+    return lines + ['FT232R medians from the first command to the last answer at the driver, the timer at 1 ms '
+                    'against 16 ms: ' + ', '.join(f'{args} {middle[0, args]:.1f} against {middle[16, args]:.1f} ms'
+                                                  for args in ('-g', '-3 on'))]
 
 
 def unescape(text):
@@ -319,7 +457,11 @@ try:
             continue
         port, driver = ports[adapter]
         for adapters, args, action, *wants in TABLE:
-            if adapter in adapters:
+            if adapter in adapters and action == 'speed':  # reported, not judged: under TCG the guest lags
+                report = speed(port, logs[adapter])
+                print('\n'.join(report))
+                failed += report[0].startswith('FAIL')
+            elif adapter in adapters:
                 runs += 1
                 problem, took = run(adapter, port, args, action, *wants)
                 # A busy host can hold the machine back for longer than the
