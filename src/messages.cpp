@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -118,6 +119,12 @@ const char* program_name() {
 
 void name_port(const char* path) {
     port = shown(path);
+}
+
+long long now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
 void start_trace(bool wanted, long long from) {

@@ -36,6 +36,10 @@ const char* program_name();
 // Takes the port's path for every message about it.
 void name_port(const char* path);
 
+// The time on CLOCK_MONOTONIC in nanoseconds: every deadline of a run and every
+// trace line is counted on it.
+long long now_ns();
+
 // Turns trace on, or leaves it off, for the rest of the run; its times count
 // from from, on CLOCK_MONOTONIC in ns.
 void start_trace(bool wanted, long long from);

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 
 #include "messages.h"
@@ -324,7 +323,7 @@ void lock_port(int fd, int wait_ms) {
 
 bool flush_input(int fd) {
     if (port_is_null()) return false;
-    if (port_is_server()) return flush_server(fd);
+    if (port_is_server()) return flush_server();
     int queued = 0;
     if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
     if (tcflush(fd, TCIFLUSH) != 0) {
@@ -373,10 +372,4 @@ void write_port(int fd, const char* bytes, std::size_t count) {
         pollfd room{fd, POLLOUT, 0};
         poll(&room, 1, static_cast<int>(left));
     }
-}
-
-long long now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }

@@ -93,6 +93,3 @@ inline constexpr std::size_t frame_capacity = 16;
 // takes more, for at most 1 s in all. Otherwise fails as fail_on_port with
 // "Error writing to <port>: <reason>"; the card may then hold part of the frame.
 void write_port(int fd, const char* bytes, std::size_t count);
-
-// The time on CLOCK_MONOTONIC in nanoseconds, for every deadline of a run.
-long long now_ns();

@@ -11,18 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "messages.h"
 
 namespace {
-
-// The time on CLOCK_MONOTONIC in nanoseconds, for the server's deadlines.
-long long now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
 
 // The number that text's digits alone make, read only until it is past any
 // port's, so that it cannot wrap round to one; 0 for anything else.
@@ -409,7 +401,7 @@ bool port_is_server() {
     return server.used;
 }
 
-bool flush_server(int /*fd*/) {
+bool flush_server() {
     return server.heard > 0;
 }
 

@@ -37,7 +37,7 @@ long long server_round_trip_ns();
 
 // flush_input for a server: the purge was asked for with the line settings;
 // returns whether any of the card's bytes came before the server took the port.
-bool flush_server(int fd);
+bool flush_server();
 
 // read_port for a server: up to room of the card's bytes, 0 for none now, or -1
 // with errno: EIO for a server gone, EPROTO or EMSGSIZE for one that broke
