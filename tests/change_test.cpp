@@ -142,16 +142,21 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
         {"while putting back", slow_restore, "--for=1", 12, 16, off_and_back},
     };
     // clang-format on
-    // The three signals go to three runs at once, each on a card of its own.
+    // The three signals go to three runs at once, each on a card of its own, which
+    // keeps serial flags as an FTDI adapter does: low latency, set while the port
+    // is open, is put back whatever stops the run.
     constexpr int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    const serial_flags_file flags[3];
     for (const auto& stage : stages) {
         std::unique_ptr<card_sim::simulated_card> cards[3];
         child_process runs[3];
         for (int i = 0; i < 3; ++i) {
             cards[i] = std::make_unique<card_sim::simulated_card>(stage.card);
+            flags[i].start();
             runs[i] =
                 spawn(IO_CARD_PATH, "io_card", on_card(*cards[i], {"-3", "off", stage.for_ms}));
         }
+        stop_preloading();
         std::string printed[3];
         for (int i = 0; i < 3; ++i) {
             EXPECT_TRUE(cards[i]->await(stage.received, stage.sent));
@@ -166,6 +171,8 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
             EXPECT_EQ(printed[i] + result.out, stage.wire.size() > 1 ? "1101111111111111" : "");
             EXPECT_TRUE(cards[i]->await(stage.wire.size()));
             EXPECT_EQ(cards[i]->received(), stage.wire);
+            // Set and put back once for each time the port was opened.
+            EXPECT_EQ(flags[i].history(), stage.wire.size() > 1 ? "0 8192 0 8192 0" : "0 8192 0");
         }
     }
 

@@ -4,7 +4,14 @@
 // a server's socket, and the TIMES - 1
 // after it, fail with the errno named RESULT (EIO, EAGAIN...); a RESULT of 0
 // returns 0, and -K lets a read or write through with at most K bytes.
+// IO_CARD_SERIAL_FLAGS=FILE gives a terminal the serial flags of a driver that
+// keeps them after a close, as an FTDI adapter's does: TIOCGSERIAL reads the
+// flags of FILE's last line, and TIOCSSERIAL adds a line, so that FILE ends up
+// with every change in turn.
+#include <asm/ioctls.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <cerrno>
@@ -13,6 +20,7 @@
 #include <cstring>
 
 extern "C" int isatty(int fd) noexcept;
+extern "C" int close(int fd);
 
 namespace {
 
@@ -58,6 +66,43 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// The serial flags call on fd answered from IO_CARD_SERIAL_FLAGS's file (0 or
+// -1 with errno), or 1 where there is none to answer it. A stop signal's
+// handler makes the call too.
+int serial_flags(int fd, unsigned long request, void* argument) {
+    const char* const path = std::getenv("IO_CARD_SERIAL_FLAGS");
+    if (path == nullptr || (request != TIOCGSERIAL && request != TIOCSSERIAL) || isatty(fd) != 1) {
+        return 1;
+    }
+    auto* const flags = static_cast<serial_struct*>(argument);
+    char text[4096];
+    if (request == TIOCSSERIAL) {
+        const int file = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int length = std::snprintf(text, sizeof text, "%d\n", flags->flags);
+        const bool added = file != -1 && next<ssize_t (*)(int, const void*, std::size_t)>("write")(
+                                             file, text, length) == length;
+        if (file != -1) close(file);
+        if (added) return 0;
+        errno = EIO;
+        return -1;
+    }
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t length = file == -1 ? -1
+                                : next<ssize_t (*)(int, void*, std::size_t)>("read")(
+                                      file, text, sizeof text - 1);
+    if (file != -1) close(file);
+    if (length <= 0) {
+        errno = EIO;
+        return -1;
+    }
+    while (length > 0 && text[length - 1] == '\n') --length;
+    text[length] = '\0';
+    const char* const last = std::strrchr(text, '\n');
+    *flags = serial_struct{};
+    flags->flags = static_cast<int>(std::strtol(last == nullptr ? text : last + 1, nullptr, 10));
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -86,7 +131,9 @@ int ppoll(const int* fds, unsigned long count, const void* timeout, const void* 
 // io_card's ioctls, TIOCGSERIAL first and then FIONREAD on a terminal, take a pointer.
 int ioctl(int fd, unsigned long request, void* argument) noexcept {
     const int ended = ends("ioctl", fd);
-    return ended < 1 ? ended : next<decltype(&ioctl)>("ioctl")(fd, request, argument);
+    if (ended < 1) return ended;
+    const int answered = serial_flags(fd, request, argument);
+    return answered < 1 ? answered : next<decltype(&ioctl)>("ioctl")(fd, request, argument);
 }
 
 int tcsetattr(int fd, int when, const void* settings) noexcept {

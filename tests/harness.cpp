@@ -485,3 +485,40 @@ const std::string& failing_calls_library() {
     });
     return copy;
 }
+
+void preload_failing_calls(const char* name, const std::string& value) {
+    EXPECT_FALSE(failing_calls_library().empty());
+    setenv("LD_PRELOAD", failing_calls_library().c_str(), 1);
+    // AddressSanitizer would refuse a library loaded ahead of its runtime.
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    setenv(name, value.c_str(), 1);
+}
+
+void stop_preloading() {
+    for (const char* name : {"LD_PRELOAD", "IO_CARD_FAULT", "IO_CARD_SERIAL_FLAGS"}) unsetenv(name);
+}
+
+serial_flags_file::serial_flags_file() {
+    char path[] = "/tmp/io_card_flags.XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd != -1) close(fd);
+    path_ = path;
+}
+
+serial_flags_file::~serial_flags_file() {
+    unlink(path_.c_str());
+}
+
+void serial_flags_file::start() const {
+    const int fd = open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    EXPECT_TRUE(fd != -1 && write(fd, "0\n", 2) == 2);
+    if (fd != -1) close(fd);
+    preload_failing_calls("IO_CARD_SERIAL_FLAGS", path_);
+}
+
+std::string serial_flags_file::history() const {
+    std::string flags = read_file(path_);
+    while (!flags.empty() && flags.back() == '\n') flags.pop_back();
+    for (char& c : flags) c = c == '\n' ? ' ' : c;
+    return flags;
+}

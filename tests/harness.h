@@ -116,6 +116,31 @@ card_sim::behaviour card_with(std::string states);
 // spaces and colons, which the build's path may hold. Empty if it cannot be
 // made; removed when the tests exit.
 const std::string& failing_calls_library();
+// Preloads that library into the programs started from now on, with name set to
+// value in their environment (IO_CARD_FAULT, IO_CARD_SERIAL_FLAGS).
+void preload_failing_calls(const char* name, const std::string& value);
+// Programs started from now on run without it.
+void stop_preloading();
+
+// A terminal's serial flags as a driver keeps them after a close (an FTDI
+// adapter's does), in a file of their own that tests/failing_calls.cpp answers
+// io_card's serial flags calls from; removed when it goes out of scope.
+class serial_flags_file {
+public:
+    serial_flags_file();
+    ~serial_flags_file();
+    serial_flags_file(const serial_flags_file&) = delete;
+    serial_flags_file& operator=(const serial_flags_file&) = delete;
+    // Flags 0, no low latency, for the programs started from now on, with the
+    // library of failing calls preloaded.
+    void start() const;
+    // The flags in turn since start, as numbers and spaces: "0 8192 0" for low
+    // latency set and put back.
+    std::string history() const;
+
+private:
+    std::string path_;
+};
 
 // OpenSSH's `ssh -N -L` on loopback to to ("127.0.0.1:PORT"), through an sshd
 // of its own on a free loopback port that takes a key made for it alone, as a

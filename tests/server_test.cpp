@@ -365,12 +365,10 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         std::vector<std::string> args{"-p", server.url()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         if (*c.fault != '\0') {  // into io_card alone: the server is a thread of this test
-            setenv("LD_PRELOAD", failing_calls_library().c_str(), 1);
-            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-            setenv("IO_CARD_FAULT", c.fault, 1);
+            preload_failing_calls("IO_CARD_FAULT", c.fault);
         }
         const run_result result = run_io_card(args);
-        unsetenv("LD_PRELOAD");
+        stop_preloading();
         std::string err = c.err;
         if (!err.empty()) err.replace(err.find("{port}"), 6, server.url());
         EXPECT_EQ(result.err, err);
