@@ -1,7 +1,7 @@
 // Preloaded into io_card by the tests, it ends calls as a line, a driver or the
 // kernel may at the worst moment. IO_CARD_FAULT="CALL N RESULT [TIMES]": the Nth
-// call of CALL (read, write, ppoll, ioctl, tcsetattr) on a terminal, or of recv on
-// a server's socket, and the TIMES - 1
+// call of CALL (read, write, ppoll, ioctl, tcsetattr) on a terminal, or of recv or
+// send on a server's socket, and the TIMES - 1
 // after it, fail with the errno named RESULT (EIO, EAGAIN...); a RESULT of 0
 // returns 0, and -K lets a read or write through with at most K bytes.
 // IO_CARD_SERIAL_FLAGS=FILE gives a terminal the serial flags of a driver that
@@ -49,9 +49,10 @@ const bool planned = [] {
 // one that goes on, with its count cut where it falls short.
 int ends(const char* name, int fd, std::size_t* count = nullptr) {
     const int kept = errno;  // isatty sets it on other descriptors
-    const bool chosen = planned && std::strcmp(name, call) == 0 &&
-                        (isatty(fd) == 1 || std::strcmp(name, "recv") == 0) && ++calls >= nth &&
-                        calls < nth + times;
+    const bool chosen =
+        planned && std::strcmp(name, call) == 0 &&
+        (isatty(fd) == 1 || std::strcmp(name, "recv") == 0 || std::strcmp(name, "send") == 0) &&
+        ++calls >= nth && calls < nth + times;
     errno = kept;
     if (chosen && result < 0 && count != nullptr && *count > static_cast<std::size_t>(-result)) {
         *count = static_cast<std::size_t>(-result);
@@ -120,6 +121,11 @@ ssize_t write(int fd, const void* bytes, std::size_t count) {
 ssize_t recv(int fd, void* bytes, std::size_t count, int flags) {
     const int ended = ends("recv", fd, &count);
     return ended < 1 ? ended : next<decltype(&recv)>("recv")(fd, bytes, count, flags);
+}
+
+ssize_t send(int fd, const void* bytes, std::size_t count, int flags) {
+    const int ended = ends("send", fd, &count);
+    return ended < 1 ? ended : next<decltype(&send)>("send")(fd, bytes, count, flags);
 }
 
 // The first descriptor decides: io_card waits for one alone.

@@ -509,9 +509,11 @@ serial_flags_file::~serial_flags_file() {
     unlink(path_.c_str());
 }
 
-void serial_flags_file::start() const {
+void serial_flags_file::start(int found) const {
+    const std::string text = std::to_string(found) + "\n";
     const int fd = open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    EXPECT_TRUE(fd != -1 && write(fd, "0\n", 2) == 2);
+    EXPECT_TRUE(fd != -1 &&
+                write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
     if (fd != -1) close(fd);
     preload_failing_calls("IO_CARD_SERIAL_FLAGS", path_);
 }

@@ -131,9 +131,9 @@ public:
     ~serial_flags_file();
     serial_flags_file(const serial_flags_file&) = delete;
     serial_flags_file& operator=(const serial_flags_file&) = delete;
-    // Flags 0, no low latency, for the programs started from now on, with the
-    // library of failing calls preloaded.
-    void start() const;
+    // Flags found (no low latency unless told), for the programs started from
+    // now on, with the library of failing calls preloaded.
+    void start(int found = 0) const;
     // The flags in turn since start, as numbers and spaces: "0 8192 0" for low
     // latency set and put back.
     std::string history() const;

@@ -393,19 +393,35 @@ TEST(Run, CallsThatFailOrFallShort) {
 }
 
 // Low latency, set while the port is open, is put back as the run lets the
-// port go, whole or failed, on a driver that keeps the flag after a close.
+// port go, whole or failed, on a driver that keeps the flag after a close; a
+// flag found on stays on.
 TEST(Run, LowLatencyIsPutBack) {
     auto silent = card_with("01100110");
     silent.get.max_bytes = 0;
-    const std::pair<card_sim::behaviour, int> cases[] = {{card_with("01100110"), 0}, {silent, 1}};
+    auto one_byte = card_with("01100110");
+    one_byte.get.bytes = "x";
+    const std::string low = "io_card: T ms low latency ";
+    struct flags_case {
+        int found;
+        wire_case run;
+        std::string history;
+    };
+    // clang-format off
+    const flags_case cases[] = {
+        {0, {"set", card_with("01100110"), {"--trace", "-g"}, "g", "01100110",
+             low + "set, until the port is closed\nio_card: T ms > g\nio_card: T ms < 01100110\n", 0}, "0 8192 0"},
+        {0, {"put back after a failure", silent, {"-g"}, "g", "", "io_card: No answer from the card on {port}\n", 1},
+         "0 8192 0"},
+        {8192, {"on already, and a one-byte answer traced", one_byte, {"--trace", "-g"}, "g", "x",
+                low + "on already: left as it is\nio_card: T ms > g\nio_card: T ms < x\n", 0}, "8192"},
+    };
+    // clang-format on
     const serial_flags_file flags;
-    for (const auto& [card, status] : cases) {
-        const card_sim::simulated_card line(card);
-        flags.start();
-        const run_result result = run_on(line, {"--pause=500", "-g"});
+    for (const auto& c : cases) {
+        flags.start(c.found);
+        expect_run(c.run);
         stop_preloading();
-        EXPECT_EQ(result.status, status) << result.err;
-        EXPECT_EQ(flags.history(), "0 8192 0");
+        EXPECT_EQ(flags.history(), c.history);
     }
 }
 

@@ -355,6 +355,8 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
          {"--wait=0", "-g"}},
         {"turned away in a word", "!\r\n", "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: !\n", hello, {"--wait=0", "-g"}},
+        {"a frame in pieces", sound, "10101010", ending::answer_and_listen, "", hello + "s10101010sg",
+         {"--pause=500", "-s", "10101010", "-g"}, "10101010", "send 2 -3 9"},
         {"Telnet between the card's bytes", sound, telnet_between + "0011", ending::answer_and_listen, "",
          asked + "\xff\xfe\x18\xff\xfc\x18", {"--pause=2000", "-g"}, "11000011"},
     };
@@ -386,6 +388,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     for (const auto& [url, reason] :
          {std::pair{gone, "Connection refused"s},
           {bracketed, "Connection refused"s},
+          {"rfc2217://0:" + gone.substr(gone.rfind(':') + 1), "Connection refused"s},
           {"rfc2217://localhost"s, unnamed},
           {"rfc2217://::1:2217"s, unnamed},
           {"rfc2217://127.0.0.1:0"s, unnamed},
