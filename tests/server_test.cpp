@@ -356,7 +356,7 @@ TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
         {"turned away in a word", "!\r\n", "", ending::turn_away,
          "io_card: {port} is busy\nio_card: the server said: !\n", hello, {"--wait=0", "-g"}},
         {"a frame in pieces", sound, "10101010", ending::answer_and_listen, "", hello + "s10101010sg",
-         {"--pause=500", "-s", "10101010", "-g"}, "10101010", "send 2 -3 9"},
+         {"--pause=500", "-s", "10101010", "-g"}, "10101010", "send 2 -3"},
         {"Telnet between the card's bytes", sound, telnet_between + "0011", ending::answer_and_listen, "",
          asked + "\xff\xfe\x18\xff\xfc\x18", {"--pause=2000", "-g"}, "11000011"},
     };
