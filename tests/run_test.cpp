@@ -301,6 +301,12 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
     // where one can be made: after another console, and at the head of a list
     // longer than the 4 KiB that io_card reads of it. A terminal whose number has
     // a 9, as ttyS5's 4:69 has, so that every digit is read.
+    const auto system_console = [](const std::string& path) {
+        return "io_card: " + path +
+               " is the system console, not a card's line\nio_card: the kernel writes its "
+               "messages to it; move the console with console= on the kernel's command line, "
+               "or use another port\n";
+    };
     std::vector<int> held;
     std::string console;
     struct stat device {};
@@ -332,14 +338,19 @@ TEST(Run, RefusesTheUsersOwnTerminalAndTheConsole) {
                    "mount --bind \"$1\" /proc/consoles && exec -a io_card \"$0\" -p \"$2\" -g",
                    IO_CARD_PATH, list, console});
         const run_result result = finish(refused_console, 10000);
-        EXPECT_EQ(result.err, "io_card: " + console +
-                                  " is the system console, not a card's line\nio_card: the kernel "
-                                  "writes its messages to it; move the console with console= on "
-                                  "the kernel's command line, or use another port\n");
+        EXPECT_EQ(result.err, system_console(console));
         EXPECT_EQ(result.status, 1);
     }
     if (!private_mounts)
         std::printf("no private mount namespace: the console's refusal is not checked\n");
+    // /dev/console itself, which no list names, where this user may open it.
+    struct stat dev_console {};
+    if (stat("/dev/console", &dev_console) == 0 && dev_console.st_rdev == makedev(5, 1) &&
+        access("/dev/console", R_OK | W_OK) == 0) {
+        const run_result result = run_io_card({"-p", "/dev/console", "-g"});
+        EXPECT_EQ(result.err, system_console("/dev/console"));
+        EXPECT_EQ(result.status, 1);
+    }
     unlink(list.c_str());
     for (const int master : held) close(master);
     termios after{};
