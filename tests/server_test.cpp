@@ -288,11 +288,15 @@ TEST(Server, SetsTheLineAndTakesTurns) {
                             " is busy\nio_card: the server said: Port already in use\n");
     EXPECT_EQ(busy.status, 1);
     // Turned away first, the next run gets the server once the first is over,
-    // and again, alone, to put the output back.
-    const run_result next = run_io_card(
-        on_card(card, {"--pause=2000", "--wait=10000", "-3", "on", "--for=1"}, server.url()));
+    // and again, alone, to put the output back; the round trip that each pause
+    // adds is the connection's that was let in.
+    const run_result next = run_io_card(on_card(
+        card, {"--trace", "--pause=2000", "--wait=10000", "-3", "on", "--for=1"}, server.url()));
     EXPECT_EQ(next.out, "0010000000000000");
     EXPECT_EQ(next.status, 0) << next.err;
+    const std::string trip = "round trip to the server: ";
+    ASSERT_NE(next.err.find(trip), std::string::npos) << next.err;
+    EXPECT_LT(std::stod(next.err.substr(next.err.find(trip) + trip.size())), 5000) << next.err;
     EXPECT_EQ(finish(first, 10000).out, "00000000");
     EXPECT_EQ(card.received(), "ggs00100000sgs00000000s");
     EXPECT_EQ(cfgetospeed(&seen), B9600);
