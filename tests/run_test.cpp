@@ -533,7 +533,9 @@ TEST(Run, AKilledRunsAnswerIsNobodys) {
     auto card = card_with("11000000");
     card.baud = 9600;
     card.get.delay_ms = 4;
-    const std::vector<std::string> killed{"-g"};
+    // The run to be killed waits as long as it may: a loaded server that passes
+    // its command on late must not have it give up before the card has it.
+    const std::vector<std::string> killed{"--pause=2000", "-g"};
     // clang-format off
     const wire_case cases[] = {
         on_the_clock({"killed once the card has its command", card, {"--pause=200", "-g"}, "gg", "11000000", "", 0,
