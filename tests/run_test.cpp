@@ -533,9 +533,11 @@ TEST(Run, AKilledRunsAnswerIsNobodys) {
     auto card = card_with("11000000");
     card.baud = 9600;
     card.get.delay_ms = 4;
-    // The run to be killed waits as long as it may: a loaded server that passes
-    // its command on late must not have it give up before the card has it.
-    const std::vector<std::string> killed{"--pause=2000", "-g"};
+    // The run to be killed has the pause of the run after it, so that a loaded
+    // server that passes its command on late does not have it give up before the
+    // card has it. (Through a server, every run waits a pause before its first
+    // command.)
+    const std::vector<std::string> killed{"--pause=200", "-g"};
     // clang-format off
     const wire_case cases[] = {
         on_the_clock({"killed once the card has its command", card, {"--pause=200", "-g"}, "gg", "11000000", "", 0,
