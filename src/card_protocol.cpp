@@ -26,7 +26,7 @@ constexpr nanoseconds overrun_limit = per_second;
 // What is left from now until end, as the system's waits take it; none once past.
 timespec left_until(nanoseconds end) {
     const nanoseconds left = std::max(end - now_ns(), 0LL);
-    return {static_cast<time_t>(left / per_second), left % per_second};
+    return {static_cast<time_t>(left / per_second), static_cast<long>(left % per_second)};
 }
 
 // Ends the run as read_answer promises, after tracing what did arrive.

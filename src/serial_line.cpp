@@ -23,7 +23,7 @@
 namespace {
 
 constexpr useconds_t lock_retry_us = 2000;
-constexpr long write_wait_ms = 1000;
+constexpr long long write_wait_ns = 1'000'000'000;
 
 // A fresh port echoes, maps CR to LF, swallows XON/XOFF and turns 0x03 into a
 // signal that flushes the input: the card's bytes must pass untouched both ways.
@@ -143,10 +143,6 @@ void stop_with_put_back() {
         put_back.sa_flags = SA_RESETHAND;
         sigaction(signal, &put_back, nullptr);
     }
-}
-
-long now_ms() {
-    return static_cast<long>(now_ns() / 1'000'000);
 }
 
 }  // namespace
@@ -312,11 +308,11 @@ void lock_port(int fd, int wait_ms) {
         take_server_port(fd, wait_ms);
         return;
     }
-    const long deadline = now_ms() + wait_ms;
+    const long long deadline = now_ns() + wait_ms * 1'000'000LL;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked
-        if (now_ms() >= deadline) fail_on_port(fd, "%s: %s is busy");
+        if (now_ns() >= deadline) fail_on_port(fd, "%s: %s is busy");
         usleep(lock_retry_us);
     }
 }
@@ -342,7 +338,7 @@ ssize_t read_port(int fd, char* bytes, std::size_t room) {
 }
 
 void write_port(int fd, const char* bytes, std::size_t count) {
-    const long deadline = now_ms() + write_wait_ms;
+    const long long deadline = now_ns() + write_wait_ns;
     const bool server = port_is_server();
     // A server's frame is encoded first, into twice the room at most.
     if (server && count > frame_capacity) {
@@ -364,12 +360,12 @@ void write_port(int fd, const char* bytes, std::size_t count) {
         if (written == -1 && errno != EINTR && errno != EAGAIN) {
             fail_on_port(fd, "%s: Error writing to %s: %s", line_error(errno));
         }
-        const long left = deadline - now_ms();
+        const long long left = deadline - now_ns();
         if (left <= 0) {
             fail_on_port(fd, "%s: Error writing to %s: %s",
                          "the device took no more within 1 second");
         }
         pollfd room{fd, POLLOUT, 0};
-        poll(&room, 1, static_cast<int>(left));
+        poll(&room, 1, static_cast<int>(left / 1'000'000 + 1));
     }
 }
