@@ -2,6 +2,7 @@
 // and with --for a second one that puts back what the first switched.
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -214,7 +215,8 @@ void put_back(card_request& request, bool failed) {
     after_failure(nullptr);
     flush_output();
     const bool switched = name_switched(request);
-    if (failed && !switched) std::exit(1);
+    // A failed run that switched nothing has nothing to wait for.
+    if (failed && !switched) std::exit(std::max(finish_output(), 1));
     const long long due = request.switched_at + request.for_ms * 1'000'000LL;
     // The port is taken and the states read ahead of time, so that the frame
     // leaves when it is due: as long ahead as both took the first time, and a
@@ -225,10 +227,7 @@ void put_back(card_request& request, bool failed) {
     if (switched) stop = restore(request, due, stop);
     // A stop signal during the restore was held until now.
     if (stop == 0) stop = wait_until(0);
-    if (failed) {
-        finish_output();
-        std::exit(1);
-    }
+    if (failed) std::exit(std::max(finish_output(), 1));
     if (stop != 0) end_by(stop);
 }
 
