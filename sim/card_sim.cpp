@@ -220,14 +220,16 @@ void simulated_card::take(char byte, clock::time_point arrived) {
         }
         const std::string pattern = frame.substr(1, set_frame_size - 2);
         if (!how_.stuck) states_ = pattern;
+        const bool lost = ++sets_ == how_.set.lost;
         lock.unlock();
-        note("set " + escape(pattern));
-        answer(how_.set, pattern, arrived);
+        note("set " + escape(pattern) + (lost ? ", its answer lost" : ""));
+        if (!lost) answer(how_.set, pattern, arrived);
     } else if (byte == 'g') {
         const std::string current = states_;
+        const bool lost = ++gets_ == how_.get.lost;
         lock.unlock();
-        note("get");
-        answer(how_.get, current, arrived);
+        note(lost ? "get, its answer lost" : "get");
+        if (!lost) answer(how_.get, current, arrived);
     } else {
         lock.unlock();
         note("stray byte " + escape(std::string(1, byte)));

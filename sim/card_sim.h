@@ -23,6 +23,9 @@ struct answer_rule {
     int max_bytes = -1;                // cut answer and extra to this many bytes; -1: no cut
     int delay_ms = 0;                  // the card's turnaround before it answers
     bool hang_up = false;              // hang up instead of answering, as when unplugged
+    // The answer to this command's Nth time (1 for the first) is lost, as on a
+    // noisy line: the card acts on the command and says nothing. 0: none lost.
+    int lost = 0;
 };
 
 struct behaviour {
@@ -123,6 +126,8 @@ private:
     std::function<void()> at_;
     std::string states_;
     std::string frame_;  // a set frame being received
+    int gets_ = 0;       // 'g' commands taken, and set frames
+    int sets_ = 0;
     bool stop_ = false;
     bool held_ = false;
     bool reading_ = false;  // the thread may read the line: it has not yet seen a hold

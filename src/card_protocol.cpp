@@ -179,15 +179,21 @@ void fail_no_answer(int fd, const card_request& request, const char* format) {
     fail_on_port(fd, format, nullptr, reason);
 }
 
-void read_states(int fd, const card_request& request, card_answer& states) {
+bool get_states(int fd, const card_request& request, card_answer& states) {
     get_answer(fd, request, states);
+    return holds_states(states);
+}
+
+void fail_no_states(int fd, const card_request& request, const card_answer& states) {
     // Writing back a state that was not read would switch outputs nobody named.
     if (states.count == 0) {
         fail_no_answer(fd, request, "%s: No answer from the card on %s; outputs left unchanged");
     }
-    if (!holds_states(states)) {
-        fail_on_port(fd, "%s: No valid state from the card on %s; outputs left unchanged");
-    }
+    fail_on_port(fd, "%s: No valid state from the card on %s; outputs left unchanged");
+}
+
+void read_states(int fd, const card_request& request, card_answer& states) {
+    if (!get_states(fd, request, states)) fail_no_states(fd, request, states);
     // Only the states are the program's; what followed them is the card's output.
     print_answer(states, output_count);
 }
@@ -207,19 +213,21 @@ void merge_outputs(card_request& request, const card_answer& states) {
     }
 }
 
-long long write_pattern(int fd, const card_request& request) {
+pattern_written write_pattern(int fd, const card_request& request) {
     send_set(fd, request);
     const long long written = now_ns();
     card_answer answer;
     read_answer(fd, request, pause_ms(request), answer, output_count);
     print_answer(answer);
-    return written;
+    return {written, answer.count > 0};
 }
 
-void verify_outputs(int fd, const card_request& request) {
-    card_answer answer;
+bool reads_back(int fd, const card_request& request, card_answer& answer) {
     get_answer(fd, request, answer);
-    if (holds_states(answer) && std::memcmp(answer.bytes, request.data, output_count) == 0) return;
+    return holds_states(answer) && std::memcmp(answer.bytes, request.data, output_count) == 0;
+}
+
+void fail_not_held(int fd, const card_request& request, const card_answer& answer) {
     // The card's bytes, shown as --trace shows them.
     char held[4 * output_count + 1];
     show_bytes(answer.bytes, std::min(answer.count, output_count), held, sizeof held);
@@ -227,4 +235,14 @@ void verify_outputs(int fd, const card_request& request) {
     std::snprintf(words, sizeof words, "%s, not %.8s", answer.count == 0 ? "(no answer)" : held,
                   request.data);
     fail_on_port(fd, "%s: the card on %s holds %s", words);
+}
+
+void verify_outputs(int fd, const card_request& request) {
+    card_answer answer;
+    if (!reads_back(fd, request, answer)) fail_not_held(fd, request, answer);
+}
+
+void let_line_settle(int fd, const card_request& request) {
+    card_answer late;
+    read_answer(fd, request, pause_ms(request), late);
 }

@@ -57,11 +57,19 @@ void print_answer(const card_answer& answer, std::size_t from = 0);
 // setting up <port>" if the queue cannot be flushed.
 void discard_stale_input(int fd, const card_request& request);
 
+// Sends 'g' and reads its answer into states, as get_answer. Returns whether it
+// begins with eight '0' or '1' bytes, the card's states; prints nothing, and
+// fails only as get_answer does.
+bool get_states(int fd, const card_request& request, card_answer& states);
+
+// Ends the run as fail_on_port, no pattern written, for an answer that
+// get_states found without states: "No answer" (nothing came) or "No valid
+// state".
+[[noreturn]] void fail_no_states(int fd, const card_request& request, const card_answer& states);
+
 // Sends 'g' and reads the card's states into states: its first eight bytes. The
 // states are the program's own; what followed them in the answer is printed.
-// Unless the answer begins with eight '0' or '1' bytes it prints "No answer"
-// (nothing came) or "No valid state", closes fd and exits as fail_on_port, no
-// pattern written. Otherwise fails as read_answer.
+// Without states, fails as fail_no_states; otherwise fails as read_answer.
 void read_states(int fd, const card_request& request, card_answer& states);
 
 // Puts into request.data the states that the outputs are to take: those of
@@ -69,14 +77,32 @@ void read_states(int fd, const card_request& request, card_answer& states);
 // opposite of the state read.
 void merge_outputs(card_request& request, const card_answer& states);
 
-// Writes request.data as the set frame, then reads and prints the card's answer.
-// Returns when the frame had been written, on CLOCK_MONOTONIC in ns. Fails as
-// send_set and read_answer.
-long long write_pattern(int fd, const card_request& request);
+// What became of a set frame: when it had been written, on CLOCK_MONOTONIC in
+// ns, and whether the card began an answer within the pause. A card that says
+// nothing to a pattern may yet be about to: the line stays owed.
+struct pattern_written {
+    long long at;
+    bool answered;
+};
 
-// Reads the card's states back with 'g' and compares them with request.data, the
-// pattern just written. Prints nothing of the answer: the read-back is the
-// program's own check. Unless its first eight bytes are that pattern: prints
-// "the card on <port> holds <what it answered>, not <pattern>", closes fd and
-// exits with status 1. Otherwise fails as read_answer.
+// Writes request.data as the set frame, then reads and prints the card's answer.
+// Fails as send_set and read_answer.
+pattern_written write_pattern(int fd, const card_request& request);
+
+// Reads the card's states back with 'g' into answer and returns whether its
+// first eight bytes are request.data, the pattern just written. Prints nothing
+// of the answer: the read-back is the program's own check. Fails as read_answer.
+bool reads_back(int fd, const card_request& request, card_answer& answer);
+
+// Ends the run as fail_on_port with "the card on <port> holds <what answer
+// holds>, not <pattern>", for a read-back that reads_back found wrong.
+[[noreturn]] void fail_not_held(int fd, const card_request& request, const card_answer& answer);
+
+// Reads the states back as reads_back, and fails as fail_not_held unless the
+// card holds the pattern.
 void verify_outputs(int fd, const card_request& request);
+
+// Discards whatever the card begins to send within the pause, to its end: an
+// answer too late for its command, before that command is sent again. Fails as
+// read_answer.
+void let_line_settle(int fd, const card_request& request);

@@ -2,6 +2,7 @@
 // and with --for a second one that puts back what the first switched.
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -43,12 +44,11 @@ sigset_t stop_signals() {
 }
 
 // A run that has switched outputs for a time owns the way back: from here on a
-// stop signal waits for it, and neither a reader gone from stdout (SIGPIPE) nor
-// a terminal that stops background writers (SIGTTOU) may end or stop it.
+// stop signal waits for it, and a terminal that stops background writers
+// (SIGTTOU) may not stop it.
 void own_the_way_back() {
     const sigset_t signals = stop_signals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTTOU, SIG_IGN);
 }
 
@@ -109,15 +109,30 @@ void read_states_before(int fd, card_request& request, card_answer& states) {
     request.states_took = now_ns() - asked;
 }
 
+void put_back(card_request& request, bool failed);
+
+// The timed run whose way back is owed, for a failure after its first frame.
+card_request* owed_way_back = nullptr;
+
+void put_back_after_failure() {
+    put_back(*owed_way_back, true);
+}
+
 // Writes request.data as the pattern that switches outputs. With --for, the run
-// owns the way back from before the frame leaves.
+// owns the way back from before the frame leaves: from then on a failure, with
+// the outputs perhaps switched, still puts them back when due.
 void switch_outputs(int fd, card_request& request) {
+    const bool first = request.switched_at == 0;
     if (request.for_ms > 0) {
         own_the_way_back();
         name_switched(request);
+        if (first) request.switched_at = now_ns();
+        owed_way_back = &request;
+        after_failure(put_back_after_failure);
     }
-    const long long written = write_pattern(fd, request);
-    if (request.switched_at == 0) request.switched_at = written;
+    const pattern_written written = write_pattern(fd, request);
+    if (first) request.switched_at = written.at;
+    if (!written.answered) request.owed_flag = 1;
     if (request.verify_flag) verify_outputs(fd, request);
 }
 
@@ -150,40 +165,69 @@ void run_stages(int fd, card_request& request) {
     }
 }
 
+// Takes the port anew and puts back the outputs that the run switched, writing
+// at due, or at once where stop, a stop signal, has come. What a retry can mend,
+// an answer missed or a pattern that does not read back, is tried again until
+// --wait has passed since the port was asked for; then, or at any other
+// failure, the run fails as the exchange does, naming the outputs. Returns the
+// stop signal, if one has come.
+int restore(card_request& request, long long due, int stop) {
+    const long long give_up = now_ns() + request.wait_ms * 1'000'000LL;
+    const int fd = open_port(request);
+    take_the_line(fd, request);
+    // Only what the run changed goes back; request.data becomes the pattern
+    // that puts it back.
+    for (std::size_t i = 0; i < output_count; ++i) {
+        const bool back = request.data[i] != request.before[i];
+        request.on_mask[i] = back && request.before[i] == '1' ? '1' : '0';
+        request.off_mask[i] = back && request.before[i] == '0' ? '1' : '0';
+        request.toggle_mask[i] = '0';
+    }
+    request.owed_flag = 0;
+    for (;;) {
+        card_answer answer;
+        if (!get_states(fd, request, answer)) {
+            if (now_ns() >= give_up) fail_no_states(fd, request, answer);
+            trace_note(now_ns(), "no states to put back by: asking again");
+        } else {
+            print_answer(answer, output_count);
+            merge_outputs(request, answer);
+            if (stop == 0) stop = wait_until(due);
+            request.owed_flag = write_pattern(fd, request).answered ? 0 : 1;
+            if (request.verify_flag == 0 || reads_back(fd, request, answer)) break;
+            if (now_ns() >= give_up) fail_not_held(fd, request, answer);
+            trace_note(now_ns(), "the pattern put back does not read back: writing it again");
+        }
+        let_line_settle(fd, request);
+    }
+    if (request.owed_flag == 0) unmark_line(fd);
+    close_port(fd);
+    return stop;
+}
+
 // Puts the outputs that the run switched back to the states the card reported
 // before, for_ms after the first frame that switched them, or at once after a
-// stop signal; ends by that signal once they are back. The port and its lock
-// are let go meanwhile, and taken again as a new run would take them.
-void put_back(card_request& request) {
+// stop signal; ends by that signal once they are back, or with status 1 for a
+// run that failed, as the message already said. The port and its lock are let
+// go meanwhile, and taken again as a new run would take them.
+void put_back(card_request& request, bool failed) {
+    // A failure from here on is the way back's own.
+    after_failure(nullptr);
     flush_output();
-    const long long due = request.switched_at + request.for_ms * 1'000'000LL;
     const bool switched = name_switched(request);
+    // A failed run that switched nothing has nothing to wait for.
+    if (failed && !switched) std::exit(std::max(finish_output(), 1));
+    const long long due = request.switched_at + request.for_ms * 1'000'000LL;
     // The port is taken and the states read ahead of time, so that the frame
     // leaves when it is due: as long ahead as both took the first time, and a
     // gap more. Through a server, taking the port takes round trips.
     const long long ahead =
         request.set_up_took + request.states_took + request.gap_ms * 1'000'000LL;
     int stop = wait_until(switched ? due - ahead : due);
-    if (switched) {
-        const int fd = open_port(request);
-        take_the_line(fd, request);
-        card_answer states;
-        read_states(fd, request, states);
-        for (std::size_t i = 0; i < output_count; ++i) {
-            const bool back = request.data[i] != request.before[i];
-            request.on_mask[i] = back && request.before[i] == '1' ? '1' : '0';
-            request.off_mask[i] = back && request.before[i] == '0' ? '1' : '0';
-            request.toggle_mask[i] = '0';
-        }
-        merge_outputs(request, states);
-        if (stop == 0) stop = wait_until(due);
-        write_pattern(fd, request);
-        if (request.verify_flag) verify_outputs(fd, request);
-        unmark_line(fd);
-        close_port(fd);
-    }
+    if (switched) stop = restore(request, due, stop);
     // A stop signal during the restore was held until now.
     if (stop == 0) stop = wait_until(0);
+    if (failed) std::exit(std::max(finish_output(), 1));
     if (stop != 0) end_by(stop);
 }
 
@@ -203,8 +247,10 @@ void refuse_borrowed_rights(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
     refuse_borrowed_rights(argc, argv);
     hold_standard_descriptors();
-    // A file over the size limit is a full disk to a run, not a signal that kills it.
+    // A file over the size limit is a full disk to a run, and a reader gone a
+    // closed stream, not signals that kill it before it lets its line go.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     // A buffer of our own keeps stdio from allocating one on the first answer.
     static char stdout_buffer[BUFSIZ];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
@@ -215,9 +261,10 @@ int main(int argc, char* argv[]) {
     take_the_line(fd, request);
     request.set_up_took = now_ns() - opening;
     run_stages(fd, request);
-    unmark_line(fd);
+    // An answer to a pattern that may yet come is the next run's to wait out.
+    if (request.owed_flag == 0) unmark_line(fd);
     close_port(fd);
-    if (request.for_ms > 0) put_back(request);
+    if (request.for_ms > 0) put_back(request, false);
     // The card's answers are the output; losing them is no success.
     return finish_output();
 }

@@ -20,6 +20,8 @@ int output_error = 0;  // errno of the first failed write to stdout
 // What the port's module undoes before a failure closes the port: messages know
 // nothing of lines.
 void (*undo_port)(int fd) = nullptr;
+// What a failure still has to do before the run ends: a way back owed.
+void (*then_after_failure)() = nullptr;
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
@@ -167,7 +169,16 @@ void name_undone(const char* line) {
     std::snprintf(undone, sizeof undone, "%s", line);
 }
 
+void after_failure(void (*then)()) {
+    then_after_failure = then;
+}
+
 void exit_failed() {
+    if (then_after_failure != nullptr) {
+        void (*const then)() = then_after_failure;
+        then_after_failure = nullptr;
+        then();
+    }
     if (undone[0] != '\0') std::fprintf(stderr, "%s: %s\n", program.text, undone);
     std::exit(1);
 }

@@ -56,8 +56,14 @@ void trace_note(long long at, const char* text);
 // failed run leaves undone. An empty line says nothing more.
 void name_undone(const char* line);
 
-// Ends a failed run: prints the line of name_undone, if there is one, and exits
-// with status 1.
+// From now on, a failed run does not end at once: once its message is out and
+// its port closed, it calls then, which ends the run; nullptr for none. then is
+// called once, for the first failure, and a failure during it ends the run as
+// exit_failed then does.
+void after_failure(void (*then)());
+
+// Ends a failed run: calls what after_failure named, if anything; otherwise
+// prints the line of name_undone, if there is one, and exits with status 1.
 [[noreturn]] void exit_failed();
 
 // Names what fail_on_port calls with the port's descriptor just before it closes

@@ -44,6 +44,9 @@ struct card_request {
     long long switched_at = 0;
     long long set_up_took = 0;
     long long states_took = 0;
+    // A pattern of this exchange got no answer within the pause: one may yet
+    // come, so the line stays marked as owed.
+    int owed_flag = 0;
 };
 
 // Reads argv into a request. Does not return on a malformed command line: prints

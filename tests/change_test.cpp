@@ -42,6 +42,10 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
     late.get.delay_ms = 100;
     auto stuck = card_with("00000000");
     stuck.stuck = true;
+    auto read_back_lost = card_with("11111111");  // the second 'g', the read-back
+    read_back_lost.get.lost = 2;
+    auto restore_lost = card_with("11111111");  // the second 'g', the way back's
+    restore_lost.get.lost = 2;
     // The port is taken again for the way back.
     std::string trace_for;
     for (const char* line : {"", "> g", "< 11111111", "> s11011111s", "< 11011111", "", "> g",
@@ -81,9 +85,14 @@ TEST(Change, MergesRequestsIntoTheCardsStates) {
          "gs00100000s", "00100000", "", 0},
         {"--for --verify reads back both", card_with("11111111"), {"--verify", "-3", "off", "--for=1"},
          "gs11011111sggs11111111sg", "1101111111111111", "", 0},
-        {"--for: a stuck card", stuck, {"--verify", "-1", "on", "--for=1"}, "gs10000000sg", "10000000",
-         "io_card: the card on {port} holds 00000000, not 10000000\n"
-         "io_card: not switched back, and may still be as this run switched them: output 1 on\n", 1},
+        // A failure once the frame has left still puts back, then fails the run.
+        {"--for: a stuck card", stuck, {"--verify", "-1", "on", "--for=1"}, "gs10000000sggs00000000sg",
+         "1000000000000000", "io_card: the card on {port} holds 00000000, not 10000000\n", 1},
+        {"--for: a read-back lost", read_back_lost, {"--verify", "-3", "off", "--for=1"},
+         "gs11011111sggs11111111sg", "1101111111111111",
+         "io_card: the card on {port} holds (no answer), not 11011111\n", 1},
+        {"--for: the way back asks again", restore_lost, {"--wait=10000", "-3", "off", "--for=1"},
+         "gs11011111sggs11111111s", "1101111111111111", "", 0},
     };
     // clang-format on
     for (const auto& c : cases) expect_run(c);
@@ -125,6 +134,8 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
     slow_set.set.delay_ms = 500;
     auto slow_restore = card_with("11111111");
     slow_restore.get.delay_ms = 500;
+    auto read_back_lost = card_with("11111111");
+    read_back_lost.get.lost = 2;
     const std::string off_and_back = "gs11011111sgs11111111s";
     struct stage_case {
         const char* name;
@@ -133,12 +144,17 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
         std::size_t received, sent;  // the card's progress that marks the stage
         std::string wire;
         bool printed = false;  // marked by the first answer on stdout too
+        // With --verify, marked by this failure on stderr too: the run still
+        // puts back, then ends with status 1 whatever stopped its wait.
+        std::string failed = {};
     };
     // clang-format off
     const stage_case stages[] = {
         {"before the frame", slow_get, "--for=600000", 1, 0, "g"},
         {"while the frame is answered", slow_set, "--for=600000", 11, 8, off_and_back},
         {"in the wait", card_with("11111111"), "--for=600000", 11, 16, off_and_back, true},
+        {"in the wait after a failure", read_back_lost, "--for=600000", 12, 16, "gs11011111sggs11111111sg", true,
+         " holds (no answer), not 11011111"},
         {"while putting back", slow_restore, "--for=1", 12, 16, off_and_back},
     };
     // clang-format on
@@ -153,20 +169,28 @@ TEST(Change, StopSignalsAtEveryStageOfATimedRun) {
         for (int i = 0; i < 3; ++i) {
             cards[i] = std::make_unique<card_sim::simulated_card>(stage.card);
             flags[i].start();
-            runs[i] =
-                spawn(IO_CARD_PATH, "io_card", on_card(*cards[i], {"-3", "off", stage.for_ms}));
+            std::vector<std::string> args{"-3", "off", stage.for_ms};
+            if (!stage.failed.empty()) args.emplace_back("--verify");
+            runs[i] = spawn(IO_CARD_PATH, "io_card", on_card(*cards[i], args));
         }
         stop_preloading();
         std::string printed[3];
+        std::string failed[3];
         for (int i = 0; i < 3; ++i) {
             EXPECT_TRUE(cards[i]->await(stage.received, stage.sent));
             if (stage.printed) printed[i] = read_line(runs[i].out_fd, 10000, 8);
+            if (!stage.failed.empty()) failed[i] = read_line(runs[i].err_fd, 10000);
             kill(runs[i].pid, signals[i]);
         }
         for (int i = 0; i < 3; ++i) {
             SCOPED_TRACE(std::string(stage.name) + ", signal " + std::to_string(signals[i]));
             const run_result result = finish(runs[i], 10000);
-            EXPECT_EQ(result.signal, signals[i]) << result.status << result.err;
+            if (stage.failed.empty()) {
+                EXPECT_EQ(result.signal, signals[i]) << result.status << result.err;
+            } else {
+                EXPECT_EQ(failed[i], "io_card: the card on " + cards[i]->path() + stage.failed);
+                EXPECT_EQ(result.status, 1);
+            }
             EXPECT_EQ(result.err, "");
             EXPECT_EQ(printed[i] + result.out, stage.wire.size() > 1 ? "1101111111111111" : "");
             EXPECT_TRUE(cards[i]->await(stage.wire.size()));

@@ -79,7 +79,8 @@ long set_frames_apart(const std::string& err) {
 
 // Whether the card answers a command with nothing at all.
 bool answers_nothing(const card_sim::answer_rule& rule) {
-    return rule.max_bytes == 0 || (rule.bytes && rule.bytes->empty() && rule.extra.empty());
+    return rule.max_bytes == 0 || rule.lost != 0 ||
+           (rule.bytes && rule.bytes->empty() && rule.extra.empty());
 }
 
 std::vector<std::string> with_timing(const card_sim::simulated_card& card,

@@ -423,6 +423,9 @@ TEST(Run, LowLatencyIsPutBack) {
              low + "set, until the port is closed\nio_card: T ms > g\nio_card: T ms < 01100110\n", 0}, "0 8192 0"},
         {0, {"put back after a failure", silent, {"-g"}, "g", "", "io_card: No answer from the card on {port}\n", 1},
          "0 8192 0"},
+        // A reader gone from stderr must not kill the run with the flag set.
+        {0, {"put back with stderr's reader gone", card_with("01100110"), {"--trace", "-g"}, "g", "01100110", "", 0,
+             {}, "exec 2> >(exec true); wait $!;"}, "0 8192 0"},
         {8192, {"on already, and a one-byte answer traced", one_byte, {"--trace", "-g"}, "g", "x",
                 low + "on already: left as it is\nio_card: T ms > g\nio_card: T ms < x\n", 0}, "8192"},
     };
@@ -465,6 +468,11 @@ TEST(Run, RealLines) {
     get_hangs_up.get.hang_up = true;
     auto hangs_up_later = get_hangs_up;
     hangs_up_later.get.delay_ms = 100;
+    auto late_words = line;  // a pattern answered with words, later than the pause
+    late_words.set.delay_ms = 60;
+    late_words.set.bytes = "OK\r\n";
+    auto silent_set = line;
+    silent_set.set.max_bytes = 0;
     auto usb_late = line;  // an FTDI adapter's default latency timer, a card 5 ms late
     usb_late.latency_ms = 16;
     usb_late.get.delay_ms = usb_late.set.delay_ms = 5;
@@ -487,6 +495,12 @@ TEST(Run, RealLines) {
         // After a run that ended whole, the next waits for nothing.
         {"runs back to back", slow, {"--trace", "-g"}, "s10101010sg", "10101010",
          no_serial_flags + "io_card: T ms > g\nio_card: T ms < 10101010\n", 0, {}, {}, {"-s", "10101010"}},
+        // A pattern's answer may come after its run: the next run waits it out.
+        on_the_clock({"a pattern's late words, then -g", late_words, {"-g"}, "s10011001sg", "10011001", "", 0,
+                      {}, {}, {"-s", "10011001"}}),
+        {"after a pattern with no answer", silent_set, {"--trace", "-g"}, "s10011001sg", "10011001",
+         no_serial_flags + "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
+         "io_card: T ms > g\nio_card: T ms < 10011001\n", 0, {}, {}, {"-s", "10011001"}},
         // The answer that the first run gave up on comes while the second begins.
         on_the_clock({"a card later than the pause, run again at once", slowest_words, {"--pause=1000", "-3", "on"},
                       "ggs11100000s", "OK", "", 0, {}, {}, {"-g"}, -1, 1}),
