@@ -243,6 +243,10 @@ long long line_round_trip_ns() {
     return port_is_server() ? server_round_trip_ns() : 0;
 }
 
+long long line_packing_ns() {
+    return server_packing_ns();
+}
+
 long long owed_answer_since() {
     return port_is_server() ? server_connected_at() : marked_at;
 }
@@ -305,7 +309,7 @@ bool port_is_null() {
 
 void lock_port(int fd, int wait_ms) {
     if (port_is_server()) {
-        take_server_port(fd, wait_ms);
+        take_server_port(fd);
         return;
     }
     const long long deadline = now_ns() + wait_ms * 1'000'000LL;
@@ -340,12 +344,13 @@ ssize_t read_port(int fd, char* bytes, std::size_t room) {
 void write_port(int fd, const char* bytes, std::size_t count) {
     const long long deadline = now_ns() + write_wait_ns;
     const bool server = port_is_server();
+    const bool telnet = port_speaks_telnet();
     // A server's frame is encoded first, into twice the room at most.
     if (server && count > frame_capacity) {
         fail_on_port(fd, "%s: Error writing to %s: %s", "a frame longer than 16 bytes");
     }
     char encoded[2 * frame_capacity];
-    if (server) {
+    if (telnet) {
         count = encode_for_server(bytes, count, encoded);
         bytes = encoded;
     }
