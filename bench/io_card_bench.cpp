@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge_sim.h"
 #include "card_sim.h"
 
 extern char** environ;

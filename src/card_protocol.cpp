@@ -182,16 +182,16 @@ void fail_no_answer(int fd, const card_request& request, const char* format) {
                       "without a byte from the card",
                       round_trip / per_ms, round_trip % per_ms / 100'000, request.pause_ms);
     } else {
-        // The handshake may not show the whole network (a proxy's does not), nor
-        // does anything show how long a bridge packs: twice what was waited,
-        // a guess that makes room for both.
-        const long long waited = round_trip / per_ms + packing / per_ms + request.pause_ms;
+        // Nothing shows how long a bridge packs, and a proxy's handshake does not
+        // show the network behind it: twice the pause and the allowance is a
+        // guess that makes room for either.
         std::snprintf(reason, sizeof reason,
-                      "round trip to the server: %lld.%lld ms, the packing allowance of %lld ms "
-                      "and then the pause of %d ms passed without a byte from the card; for a "
-                      "bridge that packs longer or a slower network, try --pause=%lld",
+                      "round trip to the server: %lld.%lld ms and a packing allowance of %lld ms, "
+                      "then the pause of %d ms passed without a byte from the card; for a bridge "
+                      "that packs longer or a slower network, try --pause=%lld",
                       round_trip / per_ms, round_trip % per_ms / 100'000, packing / per_ms,
-                      request.pause_ms, std::min(2 * waited, 10000LL));
+                      request.pause_ms,
+                      std::min(2 * (packing / per_ms + request.pause_ms), 10000LL));
     }
     fail_on_port(fd, format, nullptr, reason);
 }
