@@ -116,8 +116,14 @@ TEST(Server, RunsThroughSer2net) {
     for (const auto kind : {server_kind::rfc2217, server_kind::raw, server_kind::socat}) {
         const bool telnet = kind == server_kind::rfc2217;
         for (const auto& c : cases) expect_run(raw(kind, c));
-        expect_run(raw(kind, {"--trace", {}, {"--trace", "-g"}, "g", "00000000",
-                              trip + (telnet ? "" : ", and 60 ms for a bridge's packing") + "\n" + quiet, 0}));
+        expect_run(
+            raw(kind, {"--trace",
+                       {},
+                       {"--trace", "-g"},
+                       "g",
+                       "00000000",
+                       trip + (telnet ? "" : ", and 60 ms for a bridge's packing") + "\n" + quiet,
+                       0}));
     }
 }
 
@@ -305,8 +311,9 @@ TEST(Server, SetsTheLineAndTakesTurns) {
         // Turned away first, the next run gets the server once the first is over,
         // and again, alone, to put the output back; the round trip that each pause
         // adds is the connection's that was let in.
-        const run_result next = run_io_card(on_card(
-            card, {"--trace", "--pause=2000", "--wait=10000", "-3", "on", "--for=1"}, server.url()));
+        const run_result next = run_io_card(
+            on_card(card, {"--trace", "--pause=2000", "--wait=10000", "-3", "on", "--for=1"},
+                    server.url()));
         EXPECT_EQ(next.out, "0010000000000000");
         EXPECT_EQ(next.status, 0) << next.err;
         const std::string trip = "round trip to the server: ";
@@ -335,7 +342,8 @@ TEST(Server, ThroughRawBridges) {
     const card_sim::bridge_model keeps{.pack_ms = 50, .keep = true};
     const std::string silent =
         "io_card: No answer from the card on {port}\nio_card: round trip to the server: T ms and a "
-        "packing allowance of 60 ms, then the pause of 50 ms passed without a byte from the card; for "
+        "packing allowance of 60 ms, then the pause of 50 ms passed without a byte from the card; "
+        "for "
         "a bridge that packs longer or a slower network, try --pause=220\n";
     // clang-format off
     const wire_case cases[] = {
@@ -376,7 +384,8 @@ TEST(Server, ThroughRawBridges) {
     const run_result named = run_io_card(on_card(card, {"-g"}, "socket://" + where));
     EXPECT_EQ(named.err, "io_card: Error setting up socket://" + where +
                              ": the server began with Telnet's negotiation\nio_card: for RFC 2217, "
-                             "name it as rfc2217://" + where + "\n");
+                             "name it as rfc2217://" +
+                             where + "\n");
     EXPECT_EQ(named.status, 1);
     EXPECT_EQ(card.received(), "g");
 }
