@@ -1,7 +1,8 @@
 // The serial device: opening it, holding it for one run, setting the line up,
 // and moving the card's bytes both ways; on a local line here, or on a serial
-// server's, which this module hands to serial_server (RFC 2217) at each entry,
-// so that nothing above it needs to know which.
+// server's or a raw bridge's, which this module hands to serial_server at each
+// entry, so that nothing above it needs to know which. open_port picks the
+// kind of line once; every entry does what that kind does.
 #pragma once
 
 #include <sys/types.h>

@@ -29,13 +29,35 @@ unsigned read_number(const char* text) {
 // A card's line on a serial server, reached over TCP: with Telnet's COM-PORT-OPTION
 // (RFC 2217), decoded and answered here alone, or raw, as a bridge passes the
 // card's bytes unchanged and sets the line from its own configuration.
-enum class link_kind { rfc2217, raw };
+// What differs between the two kinds of link, picked once, when the port is
+// opened, from the scheme of its name.
+struct link_kind {
+    // Takes the port on a new connection; false when the server turns this
+    // client away.
+    bool (*take)(int fd);
+    // The card's bytes of count received, in place: how many, or -1 with errno.
+    ssize_t (*decode)(int fd, char* bytes, std::size_t count);
+    std::size_t (*frame)(const char* bytes, std::size_t count, char* framed);
+    bool telnet;
+};
+bool set_server_line(int fd);
+bool take_raw_port(int fd);
+ssize_t take_from_server(int fd, char* bytes, std::size_t count);
+ssize_t take_as_it_is(int /*fd*/, char* /*bytes*/, std::size_t count) {
+    return static_cast<ssize_t>(count);
+}
+std::size_t frame_as_it_is(const char* bytes, std::size_t count, char* framed) {
+    std::memcpy(framed, bytes, count);
+    return count;
+}
+constexpr link_kind rfc2217{set_server_line, take_from_server, encode_for_server, true};
+constexpr link_kind raw{take_raw_port, take_as_it_is, frame_as_it_is, false};
+
 struct scheme {
     const char* prefix;
-    link_kind kind;
+    const link_kind* kind;
 };
-constexpr scheme schemes[] = {
-    {"rfc2217://", link_kind::rfc2217}, {"socket://", link_kind::raw}, {"tcp://", link_kind::raw}};
+constexpr scheme schemes[] = {{"rfc2217://", &rfc2217}, {"socket://", &raw}, {"tcp://", &raw}};
 
 // The scheme that port begins with; nullptr for none.
 const scheme* scheme_of(const char* port) {
@@ -85,7 +107,7 @@ constexpr unsigned char server_answer = 100;
 
 struct server_state {
     bool used = false;  // the port is on a server
-    link_kind kind = link_kind::rfc2217;
+    const link_kind* kind = &rfc2217;
     const char* name = nullptr;  // rfc2217://HOST:PORT, socket://HOST:PORT or tcp://HOST:PORT
     // Until when a server that turns this client away is asked again: --wait
     // from the open; and when taking the port must be over, every connection and
@@ -188,8 +210,7 @@ ssize_t read_server(int fd, char* bytes, std::size_t room) {
         return -1;
     }
     if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    if (server.kind == link_kind::raw) return got;
-    return take_from_server(fd, bytes, static_cast<std::size_t>(got));
+    return server.kind->decode(fd, bytes, static_cast<std::size_t>(got));
 }
 
 namespace {
@@ -506,12 +527,12 @@ bool take_raw_port(int fd) {
 
 // Ends the run as lock_port does on a port that stays busy, with the server's
 // words, if it said any, without the line end they came with.
-[[noreturn]] void fail_busy(int fd, char* said, bool raw) {
+[[noreturn]] void fail_busy(int fd, char* said, bool telnet) {
     said[std::strcspn(said, "\r\n")] = '\0';
     char reason[sizeof(shown_text) + 64] = {};
     if (said[0] != '\0') {
         std::snprintf(reason, sizeof reason, "the server said: %s", shown(said).text);
-    } else if (raw) {
+    } else if (!telnet) {
         std::snprintf(reason, sizeof reason, "the server closed the connection without a word");
     }
     fail_on_port(fd, "%s: %s is busy", nullptr, reason[0] != '\0' ? reason : nullptr);
@@ -522,12 +543,12 @@ bool take_raw_port(int fd) {
 // Waits until the take's time is out for the server to take the port,
 // connecting again each time it turns this client away.
 void take_server_port(int fd) {
-    const bool raw = server.kind == link_kind::raw;
+    const bool telnet = server.kind->telnet;
     int turned_away = 0;
-    while (!(raw ? take_raw_port(fd) : set_server_line(fd))) {
+    while (!server.kind->take(fd)) {
         char said[sizeof server.said];
         std::memcpy(said, server.said, sizeof said);
-        if (now_ns() >= server.retry_until) fail_busy(fd, said, raw);
+        if (now_ns() >= server.retry_until) fail_busy(fd, said, telnet);
         usleep(busy_retry_us);
         server_state again = {};
         again.used = true;
@@ -547,7 +568,7 @@ void take_server_port(int fd) {
         const int fresh =
             connect_to_any(&to, 1, std::min(asked + server_patience_ns, server.give_up), chosen);
         if (fresh == -1 && errno == ETIMEDOUT && now_ns() >= server.give_up) {
-            fail_busy(fd, said, raw);
+            fail_busy(fd, said, telnet);
         }
         if (fresh == -1 || dup3(fresh, fd, O_CLOEXEC) == -1) {
             const int error = errno;
@@ -561,7 +582,7 @@ void take_server_port(int fd) {
     char note[128];
     std::snprintf(note, sizeof note, "round trip to the server: %lld.%lld ms more for each pause%s",
                   server.round_trip / 1'000'000, server.round_trip % 1'000'000 / 100'000,
-                  raw ? ", and 60 ms for a bridge's packing" : "");
+                  telnet ? "" : ", and 60 ms for a bridge's packing");
     trace_note(now_ns(), note);
 }
 
@@ -578,16 +599,8 @@ bool is_server(const char* port) {
     return scheme_of(port) != nullptr;
 }
 
-bool port_speaks_telnet() {
-    return server.used && server.kind == link_kind::rfc2217;
-}
-
 long long server_packing_ns() {
-    return server.used && server.kind == link_kind::raw ? packing_allowance_ns : 0;
-}
-
-bool port_is_server() {
-    return server.used;
+    return server.kind->telnet ? 0 : packing_allowance_ns;
 }
 
 bool flush_server() {
@@ -601,6 +614,10 @@ std::size_t encode_for_server(const char* bytes, std::size_t count, char* encode
         encoded[length++] = bytes[i];
     }
     return length;
+}
+
+std::size_t frame_for_server(const char* bytes, std::size_t count, char* framed) {
+    return server.kind->frame(bytes, count, framed);
 }
 
 ssize_t send_to_server(int fd, const char* bytes, std::size_t count) {

@@ -3,7 +3,8 @@
 // unchanged and sets the line from its own configuration. Connecting, taking
 // the port (with the line settings and the purge on RFC 2217), and the card's
 // bytes both ways, Telnet decoded and its commands answered here alone.
-// serial_line hands a server's port here at each of its entries.
+// serial_line hands a server's port here at each of its entries, and the kind
+// of link is picked once, from the scheme, when the port is opened.
 #pragma once
 
 #include <sys/types.h>
@@ -24,9 +25,6 @@ bool is_server(const char* port);
 // reached in that time, fails as open_port does.
 int open_server(const card_request& request);
 
-// Whether the port that open_port opened is a server's.
-bool port_is_server();
-
 // lock_port for a server: waits, within the time that open_server gave, for the
 // server to take the port, with the line settings and a purge of what it holds
 // for the card, measuring the round trip; connects again each time it turns
@@ -40,12 +38,13 @@ bool port_is_server();
 // of the connection's handshake.
 void take_server_port(int fd);
 
-// Whether the port is on an RFC 2217 server, whose frames are Telnet-encoded.
-bool port_speaks_telnet();
+// A frame of count bytes as the server takes it, into framed, which has room for
+// twice count: Telnet-encoded on RFC 2217 (see encode_for_server), as it is on
+// a raw link. Returns how many.
+std::size_t frame_for_server(const char* bytes, std::size_t count, char* framed);
 
 // What a raw bridge may add to each pause by holding the card's bytes until its
-// line has been quiet, on CLOCK_MONOTONIC in ns: the packing allowance; 0 on any
-// other port.
+// line has been quiet, in ns: the packing allowance; 0 on RFC 2217.
 long long server_packing_ns();
 
 // When the connection that took the port was made, on CLOCK_MONOTONIC in ns, and
