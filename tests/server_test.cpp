@@ -390,6 +390,44 @@ TEST(Server, ThroughRawBridges) {
     EXPECT_EQ(card.received(), "g");
 }
 
+// --wait bounds the whole take: a server that turns the run away until just
+// before the wait is out, then lets it in and says nothing, gets what is left
+// of the longer of --wait and 3 s, not a fresh 3 s.
+TEST(Server, TakingThePortEndsWithTheWait) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const auto began = std::chrono::steady_clock::now();
+    std::vector<int> held;
+    std::thread server([&] {
+        pollfd waiting{listener, POLLIN, 0};
+        while (poll(&waiting, 1, 6000) == 1) {
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client == -1) break;  // shut down
+            if (std::chrono::steady_clock::now() - began < std::chrono::milliseconds(2800)) {
+                close(client);
+            } else {
+                held.push_back(client);
+            }
+        }
+    });
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const run_result result = run_io_card({"-p", url, "--wait=2900", "-g"});
+    const auto took = std::chrono::steady_clock::now() - began;
+    shutdown(listener, SHUT_RDWR);
+    server.join();
+    for (const int fd : held) close(fd);
+    close(listener);
+    EXPECT_EQ(result.err, "io_card: " + url + " is busy\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_LT(took, std::chrono::milliseconds(3900));
+}
+
 TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
     // What io_card tells a server before its first command, and a sound server's
     // answers to it, which agree binary transmission as ser2net does.
