@@ -28,8 +28,6 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace card_sim {
 
 namespace {
@@ -267,6 +265,7 @@ serial_server::serial_server(const simulated_card& card, const std::string& opti
                  "FILE:" + card.path() + ",rawer,b9600,lockfile=" + lock_};
     }
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
