@@ -232,7 +232,9 @@ def main():
                 checked = subprocess.run(["bash", "-n"], input=text, capture_output=True, text=True)
                 problem = checked.stderr.replace("bash: ", "")
             if problem:
-                failures.append("%s:%d: the example differs from what runs:\n%s" % (name, line, problem.rstrip()))
+                what = "the figure differs from the bench's" if marker and marker.startswith("bench:") \
+                    else "the example differs from what runs"
+                failures.append("%s:%d: %s:\n%s" % (name, line, what, problem.rstrip()))
     print("%(run)d transcripts run, %(syntax)d commands checked for syntax, "
           "%(bench)d bench figures, %(not shell)d examples not shell" % counts)
     for failure in failures:
