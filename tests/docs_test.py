@@ -120,7 +120,6 @@ def run_transcript(text, marker, work, first):
     script = ["exec 2>&1", "cd " + shlex.quote(work),
               "export PATH=" + shlex.quote(bin_dir) + ":$PATH",
               "wait_for() { for _ in $(seq 100); do [ -s \"$1\" ] && return; sleep 0.05; done; }"]
-    environment = dict(os.environ)
     if marker and marker.startswith("card:"):
         words = shlex.split(marker[5:])
         if "ftdi" in words:
@@ -150,7 +149,7 @@ def run_transcript(text, marker, work, first):
             script.append(line)
     script += ["printf '\\001'", "kill $(jobs -p) 2>/dev/null; wait"]
     shell = subprocess.Popen(["bash", "-c", "\n".join(script)], stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, env=environment, start_new_session=True)
+                             stderr=subprocess.STDOUT, start_new_session=True)
     try:
         output = shell.communicate(timeout=60)[0].decode(errors="replace")
     except subprocess.TimeoutExpired:
@@ -163,8 +162,7 @@ def run_transcript(text, marker, work, first):
         except ProcessLookupError:
             pass
     pieces = output.split("\001")[1:-1]
-    real = re.search(r"/dev/pts/\d+", output)
-    if shown and real:
+    if shown:
         pieces = [re.sub(r"/dev/pts/\d+", shown, piece) for piece in pieces]
     differences = []
     for number, command in enumerate(commands):
