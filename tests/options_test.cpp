@@ -190,6 +190,7 @@ TEST(Messages, ShowWordsAndCardBytes) {
         {"\x1b[2J\x7f\r", "\\x1b[2J\\x7f\\x0d", "\\x1b[2J\\x7f\\x0d"},
         {"a\\b ~", "a\\b ~", "a\\x5cb ~"},
         {"\xc2\x9b" "2J", "\\xc2\\x9b2J", "\\xc2\\x9b2J"},      // C1: CSI
+        {"\xe0\x9f\xbf", "\\xe0\\x9f\\xbf", "\\xe0\\x9f\\xbf"},  // overlong in three bytes: U+07FF
         {valid, valid, "\\xc2\\xa0\\xc3\\xb6\\xe2\\x82\\xac\\xf0\\x9f\\x98\\x80\\xc3\\x80\\xe0\\xa0\\x80\\xef\\xbf\\xbd\\xf0\\x90\\x80\\x80\\xf4\\x80\\x80\\x80"},
         {"\xff\xe2\x82x", "\\xff\\xe2\\x82x", "\\xff\\xe2\\x82x"},  // invalid, cut short
         {*card_sim::unescape(invalid), invalid, invalid},
@@ -210,6 +211,12 @@ TEST(Messages, ShowWordsAndCardBytes) {
     EXPECT_EQ(shown(every_control.c_str()).text, escaped);  // a port always fits
     const std::string cut = shown((every_control + every_control).c_str()).text;
     EXPECT_EQ(cut.substr(0, escaped.size()) + cut.substr(cut.size() - 3), escaped + "...");
+    // The widest to show, eight characters for two bytes, are cut at a whole one
+    // that leaves the room for one more and "...".
+    std::string csi, widest;
+    for (int i = 0; i < 255; ++i) csi += "\xc2\x9b";
+    for (int i = 0; i < 130; ++i) widest += "\\xc2\\x9b";
+    EXPECT_EQ(shown(csi.c_str()).text, widest + "...");
 
     // --trace's times: tenths of a millisecond since the trace began, rounded.
     constexpr long long began = 5'000'000'000;
