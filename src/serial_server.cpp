@@ -28,17 +28,18 @@ unsigned read_number(const char* text) {
 
 // A card's line on a serial server, reached over TCP: with Telnet's COM-PORT-OPTION
 // (RFC 2217), decoded and answered here alone, or raw, as a bridge passes the
-// card's bytes unchanged and sets the line from its own configuration.
-// What differs between the two kinds of link, picked once, when the port is
-// opened, from the scheme of its name.
+// card's bytes unchanged and sets the line from its own configuration. The
+// connection is the same for both; what differs is a link_kind, picked once,
+// when the port is opened, from the scheme of its name.
 struct link_kind {
     // Takes the port on a new connection; false when the server turns this
     // client away.
     bool (*take)(int fd);
     // The card's bytes of count received, in place: how many, or -1 with errno.
     ssize_t (*decode)(int fd, char* bytes, std::size_t count);
+    // A frame as the server takes it, into twice count at most.
     std::size_t (*frame)(const char* bytes, std::size_t count, char* framed);
-    bool telnet;
+    bool telnet;  // RFC 2217: the port's settings are the server's to set and check
 };
 bool set_server_line(int fd);
 bool take_raw_port(int fd);
