@@ -3,8 +3,9 @@
 // its answers, how it compares with the least exchange that does the same, and
 // the peak resident memory; then where the time goes on a card at 9600 baud, on
 // its own and behind a USB adapter; -g through a serial server (ser2net), on
-// loopback and behind a 100 ms round trip, against the same card direct; and how
-// late --for puts outputs back.
+// loopback and behind a 100 ms round trip, against the same card direct; -g and
+// -3 on at 9600 baud direct, through ser2net with RFC 2217 and raw, socat and a
+// bridge that packs; and how late --for puts outputs back.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge_sim.h"
 #include "card_sim.h"
 
 extern char** environ;
@@ -351,6 +353,39 @@ int main(int argc, char* argv[]) {
                     far, 100 * (far / direct - 1), (far - direct) / 100);
         if (failed > 0) std::printf(" (%d of %d runs failed)", failed, runs);
         std::printf("\n");
+    }
+    // A card at 9600 baud, direct, through ser2net with RFC 2217, raw through
+    // its tcp accepter and through socat, and behind a model bridge that packs
+    // until 50 ms of quiet. A raw run waits once, before its first command, for
+    // the pause and the packing allowance after the connection.
+    std::printf("\n%-26s %10s %10s %10s\n", "at 9600 baud, loopback", "-g ms", "-3 on ms",
+                "failed");
+    const auto side_by_side = [&](const char* name, const std::string& port, int apart_ms) {
+        int failed = 0;
+        const double get =
+            time_runs(IO_CARD_PATH, {"-p", port, "-g"}, runs, false, apart_ms, apart_ms, &failed)
+                .median_ms;
+        const double change = time_runs(IO_CARD_PATH, {"-p", port, "-3", "on"}, runs, false,
+                                        apart_ms, apart_ms, &failed)
+                                  .median_ms;
+        std::printf("%-26s %10.3f %10.3f %10d\n", name, get, change, failed);
+    };
+    side_by_side("direct", line.path(), 0);
+    {
+        const card_sim::serial_server rfc2217(line);
+        if (!rfc2217.url().empty()) side_by_side("ser2net telnet(rfc2217)", rfc2217.url(), 20);
+    }
+    {
+        const card_sim::serial_server tcp(line, {}, card_sim::server_kind::raw);
+        if (!tcp.url().empty()) side_by_side("ser2net tcp, socket://", tcp.url(), 20);
+    }
+    {
+        const card_sim::serial_server socat(line, {}, card_sim::server_kind::socat);
+        if (!socat.url().empty()) side_by_side("socat, socket://", socat.url(), 20);
+    }
+    {
+        const card_sim::raw_bridge packing(line, {.pack_ms = 50});
+        if (!packing.url().empty()) side_by_side("bridge packing 50 ms", packing.url(), 0);
     }
     print_pacing(line, runs);
     print_restore_lateness(card, 20, 100);

@@ -14,6 +14,8 @@ function __io_card_ports
             /dev/serial/by-id/* /dev/serial/by-path/*
         contains -- (realpath $device) $consoles; or echo $device
     end
+    # A card on a network: a serial server, or a raw TCP bridge.
+    string match -q -r '^(--port=)?[a-z]' -- (commandline -ct); and printf '%s\n' rfc2217:// socket:// tcp://
 end
 
 # io_card takes no words but its options.

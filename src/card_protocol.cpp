@@ -49,8 +49,11 @@ void send_command(int fd, const card_request& request, const char* bytes, std::s
 // How long the card has to begin an answer, from when the command is handed to
 // the line: on a server, the command reaches the card a network's round trip
 // later, and its answer comes back as late.
+// A raw bridge may hold the answer until its line has been quiet, as long as
+// its packing allowance.
 int pause_ms(const card_request& request) {
-    return request.pause_ms + static_cast<int>((line_round_trip_ns() + per_ms - 1) / per_ms);
+    const nanoseconds added = line_round_trip_ns() + line_packing_ns();
+    return request.pause_ms + static_cast<int>((added + per_ms - 1) / per_ms);
 }
 
 bool holds_states(const card_answer& answer) {
@@ -169,13 +172,27 @@ void get_answer(int fd, const card_request& request, card_answer& answer) {
 
 void fail_no_answer(int fd, const card_request& request, const char* format) {
     const long long round_trip = line_round_trip_ns();
-    if (round_trip == 0) fail_on_port(fd, format);
-    // A slow link must not pass for a silent card.
-    char reason[128];
-    std::snprintf(reason, sizeof reason,
-                  "round trip to the server: %lld.%lld ms and then the pause of %d ms passed "
-                  "without a byte from the card",
-                  round_trip / per_ms, round_trip % per_ms / 100'000, request.pause_ms);
+    const long long packing = line_packing_ns();
+    if (round_trip == 0 && packing == 0) fail_on_port(fd, format);
+    // A slow link, or a bridge that packs longer, must not pass for a silent card.
+    char reason[256];
+    if (packing == 0) {
+        std::snprintf(reason, sizeof reason,
+                      "round trip to the server: %lld.%lld ms and then the pause of %d ms passed "
+                      "without a byte from the card",
+                      round_trip / per_ms, round_trip % per_ms / 100'000, request.pause_ms);
+    } else {
+        // Nothing shows how long a bridge packs, and a proxy's handshake does not
+        // show the network behind it: twice the pause and the allowance is a
+        // guess that makes room for either.
+        std::snprintf(reason, sizeof reason,
+                      "round trip to the server: %lld.%lld ms and a packing allowance of %lld ms, "
+                      "then the pause of %d ms passed without a byte from the card; for a bridge "
+                      "that packs longer or a slower network, try --pause=%lld",
+                      round_trip / per_ms, round_trip % per_ms / 100'000, packing / per_ms,
+                      request.pause_ms,
+                      std::min(2 * (packing / per_ms + request.pause_ms), 10000LL));
+    }
     fail_on_port(fd, format, nullptr, reason);
 }
 

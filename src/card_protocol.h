@@ -37,12 +37,14 @@ void read_answer(int fd, const card_request& request, int wait_ms, card_answer& 
                  std::size_t least = 0);
 
 // Sends 'g' and reads its answer into answer, as read_answer: the card has the
-// pause, and on a server the round trip measured, and an answer shorter than
+// pause, and on a server the round trip measured (and a raw bridge's packing
+// allowance), and an answer shorter than
 // the states goes on until then. Fails as send_get and read_answer.
 void get_answer(int fd, const card_request& request, card_answer& answer);
 
 // Ends the run as fail_on_port with format, when the card gave no answer; on a
-// server, the reason line names the round trip measured and the pause after it.
+// server, the reason line names the round trip measured and the pause after it;
+// on a raw bridge, its packing allowance too, and a --pause to try.
 [[noreturn]] void fail_no_answer(int fd, const card_request& request, const char* format);
 
 // Writes the answer's bytes from position from on to stdout, unchanged.

@@ -63,10 +63,6 @@ bool group_would_help(const char* path) {
     return true;
 }
 
-// Decided once, from the device number, when the port is opened: the null device
-// reads as a hung-up line would, so nothing later may ask it.
-bool null_port = false;
-
 // A number of digits alone at text, up to stop; false for anything else.
 bool read_number(const char*& text, char stop, unsigned& number) {
     const char* const start = text;
@@ -145,20 +141,11 @@ void stop_with_put_back() {
     }
 }
 
-}  // namespace
-
-const char* line_error(int error) {
-    const char* const server_said = server_error(error);
-    if (server_said != nullptr) return server_said;
-    // A hung-up terminal answers every call with EIO, which says nothing to a user.
-    return error == EIO ? "the device hung up or was unplugged" : std::strerror(error);
-}
+// A local line's operations, as the line_kind table below takes them.
 
 // Starts from the device's own attributes so that settings this program does not
 // care about, such as HUPCL, stay as the device has them.
-void set_line(int fd) {
-    // A server's line was set when it took the port.
-    if (port_is_null() || port_is_server()) return;
+void set_terminal(int fd) {
     termios line{};
     if (tcgetattr(fd, &line) != 0) {
         fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
@@ -185,8 +172,7 @@ void set_line(int fd) {
     }
 }
 
-void hasten_line(int fd) {
-    if (port_is_null() || port_is_server()) return;
+void hasten_terminal(int fd) {
     serial_struct flags{};
     if (ioctl(fd, TIOCGSERIAL, &flags) != 0) {
         char note[160];
@@ -226,30 +212,155 @@ void hasten_line(int fd) {
     trace_note(now_ns(), "low latency set, until the port is closed");
 }
 
-void close_port(int fd) {
-    put_back_latency(fd);
-    close(fd);
-}
-
-void unmark_line(int fd) {
-    if (port_is_null() || port_is_server()) return;
+void unmark_terminal(int fd) {
     termios line{};
     if (tcgetattr(fd, &line) != 0) return;
     line.c_lflag &= ~owed_mark;
     tcsetattr(fd, TCSANOW, &line);
 }
 
+void lock_terminal(int fd, int wait_ms) {
+    const long long deadline = now_ns() + wait_ms * 1'000'000LL;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked
+        if (now_ns() >= deadline) fail_on_port(fd, "%s: %s is busy");
+        usleep(lock_retry_us);
+    }
+}
+
+bool flush_terminal(int fd) {
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
+    if (tcflush(fd, TCIFLUSH) != 0) {
+        fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
+    }
+    return queued > 0;
+}
+
+ssize_t read_terminal(int fd, char* bytes, std::size_t room) {
+    const ssize_t got = read(fd, bytes, room);
+    // A terminal reads as at its end only once it has hung up.
+    if (got == 0) errno = EIO;
+    if (got <= 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    return got;
+}
+
+std::size_t frame_as_it_is(const char* bytes, std::size_t count, char* framed) {
+    std::memcpy(framed, bytes, count);
+    return count;
+}
+
+const char* no_words(int /*error*/) {
+    return nullptr;
+}
+
+ssize_t write_terminal(int fd, const char* bytes, std::size_t count) {
+    return write(fd, bytes, count);
+}
+
+// What a server held before it took the port was purged, or discarded, then.
+bool flush_server_input(int /*fd*/) {
+    return flush_server();
+}
+
+long long no_time() {
+    return 0;
+}
+
+long long marked_since() {
+    return marked_at;
+}
+
+void nothing_to_do(int /*fd*/) {}
+
+bool nothing_queued(int /*fd*/) {
+    return false;
+}
+
+// A server's line is set, and its port locked, when it takes the port, within
+// the time that open_server gave.
+void take_server(int fd, int /*wait_ms*/) {
+    take_server_port(fd);
+}
+
+// What each entry does on one kind of line: open_port picks the kind, once.
+struct line_kind {
+    void (*lock)(int fd, int wait_ms);
+    void (*set)(int fd);
+    void (*hasten)(int fd);
+    void (*unmark)(int fd);
+    long long (*round_trip)();
+    long long (*packing)();
+    long long (*owed_since)();
+    bool (*flush)(int fd);
+    ssize_t (*read)(int fd, char* bytes, std::size_t room);
+    // A frame as the line takes it, into twice the room at most.
+    std::size_t (*frame)(const char* bytes, std::size_t count, char* framed);
+    ssize_t (*write)(int fd, const char* bytes, std::size_t count);
+    const char* (*error)(int error);  // the line's own words for a failure, or nullptr
+};
+
+constexpr line_kind terminal{lock_terminal, set_terminal,   hasten_terminal, unmark_terminal,
+                             no_time,       no_time,        marked_since,    flush_terminal,
+                             read_terminal, frame_as_it_is, write_terminal,  no_words};
+// The null device reads as a hung-up line would, so nothing may ask it.
+constexpr line_kind null_device{lock_terminal, nothing_to_do,  nothing_to_do,  nothing_to_do,
+                                no_time,       no_time,        no_time,        nothing_queued,
+                                read_terminal, frame_as_it_is, write_terminal, no_words};
+// RFC 2217 or raw, which serial_server tells apart.
+constexpr line_kind server{take_server,         nothing_to_do,        nothing_to_do,
+                           nothing_to_do,       server_round_trip_ns, server_packing_ns,
+                           server_connected_at, flush_server_input,   read_server,
+                           frame_for_server,    send_to_server,       server_error};
+
+const line_kind* kind = &terminal;
+
+}  // namespace
+
+const char* line_error(int error) {
+    const char* const said = kind->error(error);
+    if (said != nullptr) return said;
+    // A hung-up terminal answers every call with EIO, which says nothing to a user.
+    return error == EIO ? "the device hung up or was unplugged" : std::strerror(error);
+}
+
+void set_line(int fd) {
+    kind->set(fd);
+}
+
+void hasten_line(int fd) {
+    kind->hasten(fd);
+}
+
+void close_port(int fd) {
+    put_back_latency(fd);
+    close(fd);
+}
+
+void unmark_line(int fd) {
+    kind->unmark(fd);
+}
+
 long long line_round_trip_ns() {
-    return port_is_server() ? server_round_trip_ns() : 0;
+    return kind->round_trip();
+}
+
+long long line_packing_ns() {
+    return kind->packing();
 }
 
 long long owed_answer_since() {
-    return port_is_server() ? server_connected_at() : marked_at;
+    return kind->owed_since();
 }
 
 int open_port(const card_request& request) {
     name_port(request.port);
-    if (is_server(request.port)) return open_server(request);
+    if (is_server(request.port)) {
+        kind = &server;
+        return open_server(request);
+    }
+    kind = &terminal;
     const int fd = open(request.port, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd == -1) {
         const int error = errno;
@@ -266,7 +377,8 @@ int open_port(const card_request& request) {
     // give back anything but a card's answers. The null device stays, as a dry run.
     struct stat device {};
     const bool is_device = fstat(fd, &device) == 0 && S_ISCHR(device.st_mode);
-    null_port = is_device && device.st_rdev == makedev(1, 3);
+    const bool null_port = is_device && device.st_rdev == makedev(1, 3);
+    if (null_port) kind = &null_device;
     if (!null_port && !isatty(fd)) fail_on_port(fd, "%s: %s is not a serial line");
     // Set raw, the console would garble the kernel's messages, and they would
     // come back as the card's answers.
@@ -300,59 +412,31 @@ int open_port(const card_request& request) {
 }
 
 bool port_is_null() {
-    return null_port;
+    return kind == &null_device;
 }
 
 void lock_port(int fd, int wait_ms) {
-    if (port_is_server()) {
-        take_server_port(fd, wait_ms);
-        return;
-    }
-    const long long deadline = now_ns() + wait_ms * 1'000'000LL;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) return;  // no locks on this file: run unlocked
-        if (now_ns() >= deadline) fail_on_port(fd, "%s: %s is busy");
-        usleep(lock_retry_us);
-    }
+    kind->lock(fd, wait_ms);
 }
 
 bool flush_input(int fd) {
-    if (port_is_null()) return false;
-    if (port_is_server()) return flush_server();
-    int queued = 0;
-    if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
-    if (tcflush(fd, TCIFLUSH) != 0) {
-        fail_on_port(fd, "%s: Error setting up %s: %s", std::strerror(errno));
-    }
-    return queued > 0;
+    return kind->flush(fd);
 }
 
 ssize_t read_port(int fd, char* bytes, std::size_t room) {
-    if (port_is_server()) return read_server(fd, bytes, room);
-    const ssize_t got = read(fd, bytes, room);
-    // A terminal reads as at its end only once it has hung up.
-    if (got == 0) errno = EIO;
-    if (got <= 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    return got;
+    return kind->read(fd, bytes, room);
 }
 
 void write_port(int fd, const char* bytes, std::size_t count) {
     const long long deadline = now_ns() + write_wait_ns;
-    const bool server = port_is_server();
-    // A server's frame is encoded first, into twice the room at most.
-    if (server && count > frame_capacity) {
+    if (count > frame_capacity) {
         fail_on_port(fd, "%s: Error writing to %s: %s", "a frame longer than 16 bytes");
     }
-    char encoded[2 * frame_capacity];
-    if (server) {
-        count = encode_for_server(bytes, count, encoded);
-        bytes = encoded;
-    }
+    char framed[2 * frame_capacity];
+    count = kind->frame(bytes, count, framed);
     std::size_t sent = 0;
     while (sent < count) {
-        const ssize_t written = server ? send_to_server(fd, bytes + sent, count - sent)
-                                       : write(fd, bytes + sent, count - sent);
+        const ssize_t written = kind->write(fd, framed + sent, count - sent);
         if (written > 0) {
             sent += static_cast<std::size_t>(written);
             continue;

@@ -1,7 +1,8 @@
 // The serial device: opening it, holding it for one run, setting the line up,
 // and moving the card's bytes both ways; on a local line here, or on a serial
-// server's, which this module hands to serial_server (RFC 2217) at each entry,
-// so that nothing above it needs to know which.
+// server's or a raw bridge's, which this module hands to serial_server at each
+// entry, so that nothing above it needs to know which. open_port picks the
+// kind of line once; every entry does what that kind does.
 #pragma once
 
 #include <sys/types.h>
@@ -16,8 +17,9 @@
 // that is an active kernel console, or that is the user's own terminal under
 // any name (the controlling terminal, or that of stdin, stdout or stderr), is
 // closed untouched and refused as fail_on_port refuses. A port named
-// rfc2217://HOST:PORT is a connection to a serial server: a host or port that
-// cannot be reached fails as an open does.
+// rfc2217://HOST:PORT is a connection to a serial server, and one named
+// socket://HOST:PORT or tcp://HOST:PORT to a raw TCP bridge: a host or port
+// that cannot be reached fails as an open does.
 int open_port(const card_request& request);
 
 // Whether the port that open_port opened is the null device: a dry run, with no
@@ -28,9 +30,11 @@ bool port_is_null();
 // so that two runs never interleave their frames. If it stays held: prints the
 // busy message, closes fd and exits as fail_on_port, the line untouched. Where
 // locks are not supported it returns without one. A server takes the port for
-// this run when it answers the line settings, which are then set; one that
-// turns the run away, with a reason or none, is busy, and is asked again. A
-// server that refuses the settings fails as set_line.
+// this run when it answers the line settings, which are then set, and a raw
+// bridge when it keeps the connection (see take_server_port); one that turns
+// the run away, with a reason or none, is busy, and is asked again, within the
+// longer of wait_ms and 3 s from open_port. A server that refuses the settings
+// fails as set_line.
 void lock_port(int fd, int wait_ms);
 
 // Sets a terminal's line raw at 9600 baud, 8N1: no echo, no translation either
@@ -64,13 +68,18 @@ void unmark_line(int fd);
 // Since when an answer to an earlier run's command may still be coming, on
 // CLOCK_MONOTONIC in ns; 0 if none can be. On a local line: when set_line found
 // the mark of a run that ended without its answer. A server keeps no mark: when
-// the connection that took the port was made.
+// the connection that took the port was made, and on a raw link the bridge's
+// packing allowance after it.
 long long owed_answer_since();
 
 // How long a server took to answer when it took the port, on CLOCK_MONOTONIC in
 // ns: the round trip that each command and its answer add. 0 on a local line; a
 // server's is never 0.
 long long line_round_trip_ns();
+
+// What a raw bridge may add to each pause by holding the card's bytes, in ns:
+// its packing allowance; 0 on any other line.
+long long line_packing_ns();
 
 // Throws away what the line holds before the run's first command: on a server,
 // what it buffered too. Returns whether there was anything. Fails as set_line

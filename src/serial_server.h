@@ -1,7 +1,10 @@
-// A card's line on a serial server, reached over TCP with Telnet's COM-PORT-OPTION
-// (RFC 2217): connecting, taking the port with the line settings, the purge, and
-// the card's bytes both ways, Telnet decoded and its commands answered here
-// alone. serial_line hands a server's port here at each of its entries.
+// A card's line on a serial server, reached over TCP: with Telnet's
+// COM-PORT-OPTION (RFC 2217), or raw, as a bridge that passes the card's bytes
+// unchanged and sets the line from its own configuration. Connecting, taking
+// the port (with the line settings and the purge on RFC 2217), and the card's
+// bytes both ways, Telnet decoded and its commands answered here alone.
+// serial_line hands a server's port here at each of its entries, and the kind
+// of link is picked once, from the scheme, when the port is opened.
 #pragma once
 
 #include <sys/types.h>
@@ -9,30 +12,49 @@
 
 #include "options.h"
 
-// Whether port names a serial server: rfc2217://...
+// Whether port names a serial server: rfc2217://..., or a raw bridge:
+// socket://... or tcp://..., the same.
 bool is_server(const char* port);
 
-// open_port for a server: connects to rfc2217://HOST:PORT, where HOST is a name,
-// an IPv4 address or an IPv6 one in brackets, and returns the socket. A name that
-// is no server's, or a server that cannot be reached, fails as open_port does.
+// open_port for a server: connects to SCHEME://HOST:PORT, where HOST is a name,
+// an IPv4 address or an IPv6 one in brackets, and returns the socket. Taking the
+// port, this connection and every one after it, must be over within the longer
+// of request.wait_ms and the server's patience of 3 s from now. Each of a name's
+// addresses gets its turn, 250 ms after the one before or once that one failed,
+// as RFC 8305 has it. A name that is no server's, or a server that cannot be
+// reached in that time, fails as open_port does.
 int open_server(const card_request& request);
 
-// Whether the port that open_port opened is a server's.
-bool port_is_server();
+// lock_port for a server: waits, within the time that open_server gave, for the
+// server to take the port, with the line settings and a purge of what it holds
+// for the card, measuring the round trip; connects again each time it turns
+// this client away. Fails as lock_port on a port that stays busy, and as
+// set_line, at once, on a server that refuses the settings or answers any with
+// another value. A raw bridge takes the port by keeping the connection while
+// the run's pause and gap, and its packing allowance, pass; what it sends
+// meanwhile is from before the connection. One that closes the connection,
+// with words or without, is busy; one that begins with Telnet's negotiation
+// fails as set_line, naming rfc2217://. The round trip of a raw link is that
+// of the connection's handshake.
+void take_server_port(int fd);
 
-// lock_port for a server: waits up to wait_ms for the server to take the port,
-// with the line settings and a purge of what it holds for the card, measuring
-// the round trip; connects again each time it turns this client away. Fails as
-// lock_port on a port that stays busy, and as set_line, at once, on a server
-// that refuses the settings or answers any with another value.
-void take_server_port(int fd, int wait_ms);
+// A frame of count bytes as the server takes it, into framed, which has room for
+// twice count: Telnet-encoded on RFC 2217 (see encode_for_server), as it is on
+// a raw link. Returns how many.
+std::size_t frame_for_server(const char* bytes, std::size_t count, char* framed);
 
-// When the connection that took the port was made, on CLOCK_MONOTONIC in ns: a
-// server keeps no mark of an answer owed, so one may be on its way since then.
+// What a raw bridge may add to each pause by holding the card's bytes until its
+// line has been quiet, in ns: the packing allowance; 0 on RFC 2217.
+long long server_packing_ns();
+
+// When the connection that took the port was made, on CLOCK_MONOTONIC in ns, and
+// on a raw link the packing allowance after it: a server keeps no mark of an
+// answer owed, so one may be on its way since then.
 long long server_connected_at();
 
 // How long the server took to answer the settings and the purge, or to take
-// the connection if that took longer, on CLOCK_MONOTONIC in ns.
+// the connection if that took longer, on CLOCK_MONOTONIC in ns; on a raw link,
+// how long the connection took.
 long long server_round_trip_ns();
 
 // flush_input for a server: the purge was asked for with the line settings;

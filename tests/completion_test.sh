@@ -38,6 +38,7 @@ for line in '-p /dev/' '--port /dev/' '--port = /dev/' '--port ='; do
 done
 
 program=io_card
+expect 'socket://' -p so
 expect 'on off toggle' -3 ''
 expect 'off' -p /dev/ttyS0 -8 of
 expect '-p --port -s --set -g --get -1 -2 -3 -4 -5 -6 -7 -8 --for --verify --trace --wait --pause --gap -h --help --version' -p /dev/ttyS0 -

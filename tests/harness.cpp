@@ -90,7 +90,7 @@ std::vector<std::string> with_timing(const card_sim::simulated_card& card,
     if (!timing) {
         const card_sim::behaviour& how = card.how();
         // Through a server, every run waits out a pause before its first command.
-        const bool served = port.rfind("rfc2217://", 0) == 0;
+        const bool served = port.rfind("rfc2217://", 0) == 0 || port.rfind("socket://", 0) == 0;
         all.push_back(answers_nothing(how.get) || answers_nothing(how.set) || served
                           ? "--pause=500"
                           : "--pause=2000");
@@ -256,9 +256,9 @@ void expect_run(const wire_case& c) {
     std::optional<card_sim::serial_server> server;
     std::optional<card_sim::relay> relay;
     if (c.served || c.link || c.tunneled) {
-        server.emplace(card, c.link || c.tunneled ? "chardelay: false" : "");
+        server.emplace(card, c.link || c.tunneled ? "chardelay: false" : "", c.kind);
         if (server->missing()) {
-            std::printf("ser2net is not installed: '%s' is not checked\n", c.name);
+            std::printf("ser2net or socat is not installed: '%s' is not checked\n", c.name);
             return;
         }
         ASSERT_FALSE(server->url().empty()) << "ser2net did not listen";
@@ -275,9 +275,17 @@ void expect_run(const wire_case& c) {
         relay.emplace(server->url().substr(server->url().find("//") + 2), *c.link);
         ASSERT_FALSE(relay->address().empty()) << "the relay did not listen";
     }
-    const std::string port = relay    ? "rfc2217://" + relay->address()
-                             : tunnel ? "rfc2217://" + tunnel->address()
-                             : server ? server->url()
+    std::optional<card_sim::raw_bridge> bridge;
+    if (c.bridge) {
+        bridge.emplace(card, *c.bridge);
+        ASSERT_FALSE(bridge->url().empty()) << "the bridge did not listen";
+    }
+    const std::string own = server ? server->url().substr(0, server->url().find("//") + 2) : "";
+    const std::string scheme = c.scheme != nullptr ? c.scheme : own;
+    const std::string port = relay    ? scheme + relay->address()
+                             : tunnel ? scheme + tunnel->address()
+                             : server ? scheme + server->url().substr(own.size())
+                             : bridge ? bridge->url()
                                       : card.path();
     if (!c.stale.empty()) {
         ASSERT_EQ(run_io_card({"-p", card.path()}).status, 0);
@@ -336,6 +344,17 @@ wire_case served(wire_case c) {
 
 wire_case relayed(card_sim::link_delay link, wire_case c) {
     c.link = link;
+    return c;
+}
+
+wire_case raw(card_sim::server_kind kind, wire_case c) {
+    c.kind = kind;
+    c.served = !c.link && !c.tunneled;
+    return c;
+}
+
+wire_case bridged(card_sim::bridge_model how, wire_case c) {
+    c.bridge = how;
     return c;
 }
 

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 #include <vector>
+#include "bridge_sim.h"
 #include "card_sim.h"
 
 struct run_result {
@@ -92,6 +93,13 @@ struct wire_case {
     // card's bytes on as they come (chardelay: false); "{port}" is the relay's
     // rfc2217:// address.
     std::optional<card_sim::link_delay> link = {};
+    // The program that serves the card where served, link or tunneled: ser2net
+    // with RFC 2217, or raw, ser2net's tcp accepter or socat, "{port}" socket://.
+    card_sim::server_kind kind = card_sim::server_kind::rfc2217;
+    // Through a simulated raw bridge instead; "{port}" is its url().
+    std::optional<card_sim::bridge_model> bridge = {};
+    // The scheme of "{port}" where not the server's own: a Telnet server as raw.
+    const char* scheme = nullptr;
     // Through an ssh_tunnel to ser2net, which passes the card's bytes on as they
     // come; "{port}" is the tunnel's rfc2217:// address.
     bool tunneled = false;
@@ -105,6 +113,11 @@ wire_case apart(int ms, wire_case c);
 wire_case served(wire_case c);
 // c, through a serial server behind a relay that holds what passes as link says.
 wire_case relayed(card_sim::link_delay link, wire_case c);
+
+// c, served as kind says.
+wire_case raw(card_sim::server_kind kind, wire_case c);
+// c, through a simulated raw bridge that passes the card's bytes as how says.
+wire_case bridged(card_sim::bridge_model how, wire_case c);
 
 // c, through OpenSSH's ssh -N -L to the serial server.
 wire_case through_ssh(wire_case c);

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge_sim.h"
 #include "card_sim.h"
 #include "harness.h"
 #include "serial_server.h"
@@ -98,9 +99,7 @@ TEST(Server, RunsThroughSer2net) {
     const wire_case cases[] = {
         served({"-s and -g", {}, {"-s", "10101010", "-g"}, "s10101010sg", "1010101010101010", "", 0}),
         served({"--verify -3 on", {}, {"--verify", "-3", "on"}, "gs00100000sg", "00100000", "", 0}),
-        served({"--trace", {}, {"--trace", "-g"}, "g", "00000000", "io_card: T ms round trip to the server: T ms more for each pause\n"
-                                               "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
-                                               "io_card: T ms > g\nio_card: T ms < 00000000\n", 0}),
+
         served({"0xff and every awkward byte", awkward, {"-g"}, "g", "\xff\xff\r\n\x03\x11\x13\x7f\x00\xff"s, "", 0}),
         served({"--for", card_with("11111111"), {"-3", "off", "--for=1"}, "gs11011111sgs11111111s",
                 "1101111111111111", "", 0}),
@@ -108,7 +107,24 @@ TEST(Server, RunsThroughSer2net) {
         served(on_the_clock({"-3 on behind a USB adapter", usb_late, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
     };
     // clang-format on
-    for (const auto& c : cases) expect_run(c);
+    using card_sim::server_kind;
+    const std::string quiet =
+        "io_card: T ms waiting for a quiet line: an earlier run may still be owed an answer\n"
+        "io_card: T ms > g\nio_card: T ms < 00000000\n";
+    const std::string trip = "io_card: T ms round trip to the server: T ms more for each pause";
+    // A raw bridge passes the same bytes, 0xff undoubled.
+    for (const auto kind : {server_kind::rfc2217, server_kind::raw, server_kind::socat}) {
+        const bool telnet = kind == server_kind::rfc2217;
+        for (const auto& c : cases) expect_run(raw(kind, c));
+        expect_run(
+            raw(kind, {"--trace",
+                       {},
+                       {"--trace", "-g"},
+                       "g",
+                       "00000000",
+                       trip + (telnet ? "" : ", and 60 ms for a bridge's packing") + "\n" + quiet,
+                       0}));
+    }
 }
 
 // A card across a slow network: each pause counts from the card, a silent card
@@ -266,45 +282,156 @@ TEST(Server, RelayHoldsEachPieceAsTold) {
     }
 }
 
-// While ser2net has the card's line, it holds what io_card asked for, not what
-// ser2net began with; and a second run is turned away until the first is over.
+// While ser2net has the card's line, it holds what io_card asked for (or, raw,
+// what it was told), not what ser2net began with; and a second run is turned
+// away until the first is over.
 TEST(Server, SetsTheLineAndTakesTurns) {
-    std::string path;
-    termios seen{};
+    for (const auto kind : {card_sim::server_kind::rfc2217, card_sim::server_kind::raw}) {
+        std::string path;
+        termios seen{};
+        auto slow = card_with("00000000");
+        slow.get.delay_ms = 1000;
+        const card_sim::simulated_card card(slow, [&path, &seen](const std::string& line) {
+            if (line != "get") return;
+            const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+            tcgetattr(fd, &seen);
+            close(fd);
+        });
+        path = card.path();
+        const card_sim::serial_server server(card, {}, kind);
+        if (server.missing()) GTEST_SKIP() << "ser2net is not installed";
+        ASSERT_FALSE(server.url().empty()) << "ser2net did not listen";
+        auto first =
+            spawn(IO_CARD_PATH, "io_card", on_card(card, {"--pause=2000", "-g"}, server.url()));
+        ASSERT_TRUE(card.await(1));
+        const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, server.url()));
+        EXPECT_EQ(busy.err, "io_card: " + server.url() +
+                                " is busy\nio_card: the server said: Port already in use\n");
+        EXPECT_EQ(busy.status, 1);
+        // Turned away first, the next run gets the server once the first is over,
+        // and again, alone, to put the output back; the round trip that each pause
+        // adds is the connection's that was let in.
+        const run_result next = run_io_card(
+            on_card(card, {"--trace", "--pause=2000", "--wait=10000", "-3", "on", "--for=1"},
+                    server.url()));
+        EXPECT_EQ(next.out, "0010000000000000");
+        EXPECT_EQ(next.status, 0) << next.err;
+        const std::string trip = "round trip to the server: ";
+        ASSERT_NE(next.err.find(trip), std::string::npos) << next.err;
+        EXPECT_LT(std::stod(next.err.substr(next.err.find(trip) + trip.size())), 5000) << next.err;
+        EXPECT_EQ(finish(first, 10000).out, "00000000");
+        EXPECT_EQ(card.received(), "ggs00100000sgs00000000s");
+        EXPECT_EQ(cfgetospeed(&seen), B9600);
+        EXPECT_EQ(seen.c_cflag & CSTOPB, 0u);
+        EXPECT_EQ(seen.c_lflag & ICANON, 0u);
+    }
+}
+
+// Where a raw bridge differs: what it packs or kept from before, a busy one
+// that says nothing, a Telnet server named as raw, and a network that its
+// handshake does not show.
+TEST(Server, ThroughRawBridges) {
+    using card_sim::server_kind;
+    auto paced = card_with("11000000");
+    paced.baud = 9600;
+    auto mute = paced;
+    mute.get.max_bytes = 0;
     auto slow = card_with("00000000");
-    slow.get.delay_ms = 1000;
-    const card_sim::simulated_card card(slow, [&path, &seen](const std::string& line) {
-        if (line != "get") return;
-        const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-        tcgetattr(fd, &seen);
-        close(fd);
-    });
-    path = card.path();
-    const card_sim::serial_server server(card);
-    if (server.missing()) GTEST_SKIP() << "ser2net is not installed";
-    ASSERT_FALSE(server.url().empty()) << "ser2net did not listen";
-    auto first =
-        spawn(IO_CARD_PATH, "io_card", on_card(card, {"--pause=2000", "-g"}, server.url()));
+    slow.get.delay_ms = 200;
+    const card_sim::bridge_model packs{.pack_ms = 50};
+    const card_sim::bridge_model keeps{.pack_ms = 50, .keep = true};
+    const std::string silent =
+        "io_card: No answer from the card on {port}\nio_card: round trip to the server: T ms and a "
+        "packing allowance of 60 ms, then the pause of 50 ms passed without a byte from the card; "
+        "for "
+        "a bridge that packs longer or a slower network, try --pause=220\n";
+    // clang-format off
+    const wire_case cases[] = {
+        bridged(packs, on_the_clock({"-g, 50 ms packing", paced, {"-g"}, "g", "11000000", "", 0})),
+        bridged(packs, on_the_clock({"-3 on, 50 ms packing", paced, {"-3", "on"}, "gs11100000s", "11100000", "", 0})),
+        // The answer of a run killed as the card sent it, kept for the next client.
+        bridged(keeps, {"after a killed run's answer", card_with("00000000"), {"-s", "10101010", "-g"},
+                        "gs10101010sg", "1010101010101010", "", 0, {}, {}, {"-g"}, 8}),
+        bridged(keeps, {"after the card's babble", card_with("00000000"), {"-3", "on"}, "gs00100000s",
+                        "00100000", "", 0, "babble\xff\r\n"s}),
+        // The relay accepts at once: its 100 ms round trip is not in the handshake.
+        relayed({.one_way_ms = 50}, raw(server_kind::raw, on_the_clock(
+            {"-g, 100 ms round trip", paced, {"--pause=100", "-g"}, "g", "11000000", "", 0}))),
+        relayed({.one_way_ms = 50}, raw(server_kind::raw, on_the_clock(
+            {"a silent card, 100 ms round trip", mute, {"-g"}, "g", "", silent, 1}))),
+        raw(server_kind::raw, on_the_clock({"a silent card", mute, {"-g"}, "g", "", silent, 1})),
+    };
+    // clang-format on
+    for (const auto& c : cases) expect_run(c);
+
+    // socat's lock turns a second client away without a word.
+    const card_sim::simulated_card card(slow);
+    const card_sim::serial_server socat(card, {}, server_kind::socat);
+    if (socat.missing()) GTEST_SKIP() << "socat is not installed";
+    ASSERT_FALSE(socat.url().empty()) << "socat did not listen";
+    auto first = spawn(IO_CARD_PATH, "io_card", on_card(card, {"-g"}, socat.url()));
     ASSERT_TRUE(card.await(1));
-    const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, server.url()));
-    EXPECT_EQ(busy.err, "io_card: " + server.url() +
-                            " is busy\nio_card: the server said: Port already in use\n");
+    const run_result busy = run_io_card(on_card(card, {"--wait=0", "-g"}, socat.url()));
+    EXPECT_EQ(busy.err, "io_card: " + socat.url() +
+                            " is busy\nio_card: the server closed the connection without a word\n");
     EXPECT_EQ(busy.status, 1);
-    // Turned away first, the next run gets the server once the first is over,
-    // and again, alone, to put the output back; the round trip that each pause
-    // adds is the connection's that was let in.
-    const run_result next = run_io_card(on_card(
-        card, {"--trace", "--pause=2000", "--wait=10000", "-3", "on", "--for=1"}, server.url()));
-    EXPECT_EQ(next.out, "0010000000000000");
-    EXPECT_EQ(next.status, 0) << next.err;
-    const std::string trip = "round trip to the server: ";
-    ASSERT_NE(next.err.find(trip), std::string::npos) << next.err;
-    EXPECT_LT(std::stod(next.err.substr(next.err.find(trip) + trip.size())), 5000) << next.err;
     EXPECT_EQ(finish(first, 10000).out, "00000000");
-    EXPECT_EQ(card.received(), "ggs00100000sgs00000000s");
-    EXPECT_EQ(cfgetospeed(&seen), B9600);
-    EXPECT_EQ(seen.c_cflag & CSTOPB, 0u);
-    EXPECT_EQ(seen.c_lflag & ICANON, 0u);
+
+    // A Telnet server named as raw is told apart before anything is sent.
+    const card_sim::serial_server telnet(card);
+    ASSERT_FALSE(telnet.url().empty()) << "ser2net did not listen";
+    const std::string where = telnet.url().substr(telnet.url().find("//") + 2);
+    const run_result named = run_io_card(on_card(card, {"-g"}, "socket://" + where));
+    EXPECT_EQ(named.err, "io_card: Error setting up socket://" + where +
+                             ": the server began with Telnet's negotiation\nio_card: for RFC 2217, "
+                             "name it as rfc2217://" +
+                             where + "\n");
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(card.received(), "g");
+}
+
+// --wait bounds the whole take: a server that says nothing, turns the run away
+// just before the wait is out, then lets it in and says nothing again, gets
+// what is left of the longer of --wait and 3 s, not a fresh 3 s; and it is
+// busy, not slow.
+TEST(Server, TakingThePortEndsWithTheWait) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const auto began = std::chrono::steady_clock::now();
+    std::vector<int> held;
+    std::thread server([&] {
+        std::this_thread::sleep_until(began + std::chrono::milliseconds(2800));
+        pollfd waiting{listener, POLLIN, 0};
+        while (poll(&waiting, 1, 6000) == 1) {
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client == -1) break;  // shut down
+            // The first is turned away; the next is let in.
+            if (held.empty()) {
+                held.push_back(-1);
+                close(client);
+            } else {
+                held.push_back(client);
+            }
+        }
+    });
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const run_result result = run_io_card({"-p", url, "--wait=2900", "-g"});
+    const auto took = std::chrono::steady_clock::now() - began;
+    shutdown(listener, SHUT_RDWR);
+    server.join();
+    for (const int fd : held) {
+        if (fd != -1) close(fd);
+    }
+    close(listener);
+    EXPECT_EQ(result.err, "io_card: " + url + " is busy\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_LT(took, std::chrono::milliseconds(3900));
 }
 
 TEST(Server, FaultsEndTheRunAndNothingMoreIsSent) {
