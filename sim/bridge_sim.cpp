@@ -83,31 +83,42 @@ void no_delay(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-}  // namespace
-
-relay::relay(const std::string& to, link_delay link) : to_(to), link_(link) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A listening socket on a free loopback port, and the eventfd that wakes its
+// thread to stop: the port as "127.0.0.1:PORT", or empty if either cannot be had.
+std::string listen_on_loopback(int& listener, int& wake) {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in own{};
     own.sin_family = AF_INET;
     own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof own;
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listener_ == -1 || wake_ == -1 ||
-        bind(listener_, reinterpret_cast<sockaddr*>(&own), length) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&own), &length) != 0) {
-        return;
+    wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (listener == -1 || wake == -1 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&own), length) != 0 ||
+        listen(listener, 8) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&own), &length) != 0) {
+        return {};
     }
-    address_ = "127.0.0.1:" + std::to_string(ntohs(own.sin_port));
-    thread_ = std::thread([this] { serve(); });
+    return "127.0.0.1:" + std::to_string(ntohs(own.sin_port));
+}
+
+// Wakes the thread that serves a listening socket, and waits for it to end.
+void stop_serving(int wake, std::thread& thread) {
+    const std::uint64_t one = 1;
+    if (wake != -1 && write(wake, &one, sizeof one) != sizeof one) {
+        // An eventfd refuses only at its limit, and then it is readable all the same.
+    }
+    if (thread.joinable()) thread.join();
+}
+
+}  // namespace
+
+relay::relay(const std::string& to, link_delay link) : to_(to), link_(link) {
+    address_ = listen_on_loopback(listener_, wake_);
+    if (!address_.empty()) thread_ = std::thread([this] { serve(); });
 }
 
 relay::~relay() {
-    const std::uint64_t one = 1;
-    if (wake_ != -1 && write(wake_, &one, sizeof one) != sizeof one) {
-        // An eventfd refuses only at its limit, and then it is readable all the same.
-    }
-    if (thread_.joinable()) thread_.join();
+    stop_serving(wake_, thread_);
     if (wake_ != -1) close(wake_);
     if (listener_ != -1) close(listener_);
 }
@@ -324,28 +335,14 @@ raw_bridge::raw_bridge(const simulated_card& card, bridge_model how) : how_(how)
     if (line_ == -1 || tcgetattr(line_, &raw) != 0) return;
     cfmakeraw(&raw);
     tcsetattr(line_, TCSANOW, &raw);
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in own{};
-    own.sin_family = AF_INET;
-    own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof own;
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listener_ == -1 || wake_ == -1 ||
-        bind(listener_, reinterpret_cast<sockaddr*>(&own), length) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&own), &length) != 0) {
-        return;
-    }
-    url_ = "socket://127.0.0.1:" + std::to_string(ntohs(own.sin_port));
+    const std::string address = listen_on_loopback(listener_, wake_);
+    if (address.empty()) return;
+    url_ = "socket://" + address;
     thread_ = std::thread([this] { serve(); });
 }
 
 raw_bridge::~raw_bridge() {
-    const std::uint64_t one = 1;
-    if (wake_ != -1 && write(wake_, &one, sizeof one) != sizeof one) {
-        // An eventfd refuses only at its limit, and then it is readable all the same.
-    }
-    if (thread_.joinable()) thread_.join();
+    stop_serving(wake_, thread_);
     for (const int fd : {wake_, listener_, line_}) {
         if (fd != -1) close(fd);
     }
