@@ -5,11 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -126,10 +123,7 @@ relay::~relay() {
 void relay::serve() {
     // As the card's own thread: a loaded machine would otherwise add delays of
     // its own to those the relay is told.
-    sched_param priority{};
-    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    keep_time();
     using clock = std::chrono::steady_clock;
     std::mt19937 random(link_.seed);
     std::uniform_int_distribution<int> spread(0, link_.spread_ms * 1000);
@@ -349,10 +343,7 @@ raw_bridge::~raw_bridge() {
 }
 
 void raw_bridge::serve() {
-    sched_param priority{};
-    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    keep_time();
     using clock = std::chrono::steady_clock;
     const auto pack = std::chrono::milliseconds(how_.pack_ms);
     int client = -1;

@@ -156,14 +156,7 @@ void simulated_card::send(const std::string& bytes) const {
 }
 
 void simulated_card::serve() {
-    // A loaded machine would wake the card late: an answer would then miss its
-    // pause, or split where the line went quiet for longer than a gap. Only a
-    // privileged process may raise its thread; any other keeps its priority.
-    sched_param priority{};
-    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-    // The default timer slack would make every paced byte up to 50 us late.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    keep_time();
     clock::time_point line_free{};  // when the last byte received so far is in
     char buffer[256];
     for (;;) {
@@ -294,6 +287,14 @@ simulated_card::clock::time_point simulated_card::handed_over(clock::time_point 
     const clock::duration tick = std::chrono::milliseconds(how_.latency_ms);
     const auto ticks = (due - started_ + tick - clock::duration(1)) / tick;
     return started_ + ticks * tick;
+}
+
+void keep_time() {
+    sched_param priority{};
+    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    // The default timer slack would make every paced byte up to 50 us late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
 std::string escape(const std::string& bytes) {

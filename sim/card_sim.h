@@ -134,6 +134,12 @@ private:
     std::thread thread_;
 };
 
+// Runs the calling thread, where the process may (as root), at real-time
+// priority, and with the least timer slack: a loaded machine would wake it
+// late, so that an answer missed its pause or split where a gap is read.
+// Elsewhere it keeps its priority, and only the slack changes.
+void keep_time();
+
 // Bytes as io_card's --trace shows them: 0x20 to 0x7e as they are, the backslash
 // and every other byte as \xNN.
 std::string escape(const std::string& bytes);

@@ -24,10 +24,7 @@
 //                   0 lets the driver set it again
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -891,10 +888,7 @@ int main(int argc, char* argv[]) {
     asked.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (control == -1 || asked.wake == -1) fail("cannot open the control FIFO");
     // A loaded machine would otherwise move the chip's packets.
-    sched_param priority{};
-    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    card_sim::keep_time();
 
     how.device = device;
     std::unique_ptr<card_sim::simulated_card> card = start_card(how);

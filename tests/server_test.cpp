@@ -27,6 +27,22 @@
 
 namespace {
 
+// A socket listening on a free loopback port, whose address it fills in; -1 if
+// it cannot be had.
+int listen_on_loopback(int backlog, sockaddr_in& address) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener == -1 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener, backlog) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    return listener;
+}
+
 using namespace std::string_literals;
 
 // A server on a loopback port for one client. It sends greeting at once, then:
@@ -38,14 +54,8 @@ enum class ending { answer_and_hang_up, answer_and_listen, turn_away };
 class scripted_server {
 public:
     scripted_server(std::string greeting, std::string answer, ending how) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        listener_ = listen_on_loopback(1, address);
         url_ = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
         thread_ = std::thread([this, greeting, answer, how] {
             pollfd waiting{listener_, POLLIN, 0};
@@ -227,14 +237,9 @@ TEST(Server, RelayHoldsEachPieceAsTold) {
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-        ASSERT_EQ(listen(listener, 1), 0);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        const int listener = listen_on_loopback(1, address);
+        ASSERT_NE(listener, -1);
         const card_sim::relay relay("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), c.link);
         const std::string near = relay.address();
         address.sin_port =
@@ -395,14 +400,9 @@ TEST(Server, ThroughRawBridges) {
 // what is left of the longer of --wait and 3 s, not a fresh 3 s; and it is
 // busy, not slow.
 TEST(Server, TakingThePortEndsWithTheWait) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const int listener = listen_on_loopback(8, address);
+    ASSERT_NE(listener, -1);
     const auto began = std::chrono::steady_clock::now();
     std::vector<int> held;
     std::thread server([&] {
